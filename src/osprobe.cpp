@@ -1,0 +1,57 @@
+#include "osprobe.h"
+
+OSVERSIONINFOEXA OsVersionRecord;
+
+// The byte counts GetVersionExA is told; they must match the platform's record.
+static const DWORD EXTENDED_RECORD_SIZE = 156;
+static const DWORD BASIC_RECORD_SIZE = 148;
+static_assert(sizeof(OSVERSIONINFOEXA) == EXTENDED_RECORD_SIZE, "OSVERSIONINFOEXA layout");
+static_assert(sizeof(OSVERSIONINFOA) == BASIC_RECORD_SIZE, "OSVERSIONINFOA layout");
+
+typedef BOOL(WINAPI *IsWow64ProcessFunction)(HANDLE, PBOOL);
+
+BitnessCode QueryBitness()
+{
+    // Looked up at run time, never imported: Windows 2000 and early XP lack
+    // IsWow64Process, and an import of it would stop the program loading there.
+    FARPROC found = GetProcAddress(GetModuleHandleA("kernel32"), "IsWow64Process");
+    if (found == NULL)
+        return 0;
+    IsWow64ProcessFunction isWow64Process =
+        reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void (*)()>(found));
+
+    BOOL underWow64 = 0;
+    if (!isWow64Process(GetCurrentProcess(), &underWow64))
+        return 0;
+    return underWow64 == 1 ? 2 : 1;
+}
+
+OsInfoKind QueryOsVersion()
+{
+    ZeroMemory(&OsVersionRecord, sizeof OsVersionRecord);
+
+    OsVersionRecord.dwOSVersionInfoSize = EXTENDED_RECORD_SIZE;
+    if (GetVersionExA(reinterpret_cast<OSVERSIONINFOA *>(&OsVersionRecord)))
+        return OSINFO_EX;
+
+    // Systems before NT 4.0 SP6 refuse the extended size. The record is not
+    // zeroed again: the extended fields keep their zeros for every reader.
+    OsVersionRecord.dwOSVersionInfoSize = BASIC_RECORD_SIZE;
+    if (GetVersionExA(reinterpret_cast<OSVERSIONINFOA *>(&OsVersionRecord)))
+        return OSINFO_BASIC;
+    return OSINFO_NONE;
+}
+
+int ComputeVersionCode(OsInfoKind kind)
+{
+    // Unsigned arithmetic, so that out-of-range fields wrap around as plain
+    // 32-bit sums instead of overflowing a signed int; no range check, so a
+    // minor version of 10 or more runs into the major digits.
+    const OSVERSIONINFOEXA &r = OsVersionRecord;
+    DWORD base = r.dwPlatformId * 10000 + r.dwMajorVersion * 100;
+    if (kind == OSINFO_EX)
+        return static_cast<int>(base + r.dwMinorVersion * 10 + r.wProductType);
+    if (kind == OSINFO_BASIC)
+        return static_cast<int>(base + r.dwMinorVersion);
+    return 0;
+}

@@ -1,0 +1,125 @@
+#include <stdio.h>
+
+#include "report.h"
+
+// Further tests that tell editions of one version apart.
+enum {
+    TEST_NONE,           // the version numbers alone decide
+    TEST_WORKSTATION,    // wProductType is VER_NT_WORKSTATION
+    TEST_SERVICE_PACK_2, // szCSDVersion is "Service Pack 2", any letter case
+    TEST_SERVER_R2       // GetSystemMetrics(SM_SERVERR2) is nonzero
+};
+
+static const DWORD ANY = 0xFFFFFFFF;
+
+struct EditionRow {
+    DWORD platformId;
+    DWORD majorVersion;
+    DWORD minorVersion;
+    int test;
+    const char *label;
+};
+
+// Walked top down; the first row whose numbers match and whose test passes
+// names the edition. A row with TEST_NONE after tested rows is their
+// "otherwise". Anything not listed cannot be named.
+static const EditionRow EDITION_TABLE[] = {
+    {1, ANY, ANY, TEST_NONE, "  before Win98\n"},
+    {2, 4, 0, TEST_NONE, "  WinNT4.0\n"},
+    {2, 5, 0, TEST_NONE, "  W2K0\n"},
+    {2, 5, 1, TEST_SERVICE_PACK_2, "  WinXP SP2\n"},
+    {2, 5, 1, TEST_NONE, "  WinXP\n"},
+    {2, 5, 2, TEST_WORKSTATION, "  WinXP x64Ed.\n"},
+    {2, 5, 2, TEST_SERVER_R2, "  WS2K3 R2\n"},
+    {2, 5, 2, TEST_NONE, "  WS2K3\n"},
+    {2, 6, 0, TEST_WORKSTATION, "  Vista\n"},
+    {2, 6, 0, TEST_NONE, "  WS2K8\n"},
+    {2, 6, 1, TEST_WORKSTATION, "  Win7\n"},
+    {2, 6, 1, TEST_NONE, "  WS2K8 R2\n"},
+    {2, 6, 2, TEST_WORKSTATION, "  Win8\n"},
+    {2, 6, 2, TEST_NONE, "  WS2K12\n"},
+    {2, 6, 3, TEST_WORKSTATION, "  Win8.1\n"},
+    {2, 6, 3, TEST_NONE, "  WS2K12 R2\n"},
+    {2, 10, 0, TEST_WORKSTATION, "  Win10\n"},
+    {2, 10, 0, TEST_NONE, "  WS2K16\n"},
+};
+
+static const char UNKNOWN_EDITION[] = "  WinOS cannot Detection \n";
+
+static const int SM_SERVERR2_INDEX = 89;
+
+typedef int(WINAPI *GetSystemMetricsFunction)(int);
+
+// user32 is loaded only for this one question, asked on 5.2 servers alone:
+// importing it would load a dozen DLLs on every run. Any failure counts as
+// "not R2".
+static int IsServerR2()
+{
+    HMODULE user32 = LoadLibraryA("user32");
+    if (user32 == NULL)
+        return 0;
+    FARPROC found = GetProcAddress(user32, "GetSystemMetrics");
+    if (found == NULL)
+        return 0;
+    GetSystemMetricsFunction getSystemMetrics =
+        reinterpret_cast<GetSystemMetricsFunction>(reinterpret_cast<void (*)()>(found));
+    return getSystemMetrics(SM_SERVERR2_INDEX) != 0;
+}
+
+static int PassesTest(int test)
+{
+    const OSVERSIONINFOEXA &r = OsVersionRecord;
+    switch (test) {
+    case TEST_WORKSTATION: return r.wProductType == VER_NT_WORKSTATION;
+    case TEST_SERVICE_PACK_2: return lstrcmpiA(r.szCSDVersion, "Service Pack 2") == 0;
+    case TEST_SERVER_R2: return IsServerR2();
+    default: return 1;
+    }
+}
+
+static const char *FindEditionLabel()
+{
+    const OSVERSIONINFOEXA &r = OsVersionRecord;
+    for (const EditionRow &row : EDITION_TABLE) {
+        if (row.platformId != r.dwPlatformId)
+            continue;
+        if (row.majorVersion != ANY && row.majorVersion != r.dwMajorVersion)
+            continue;
+        if (row.minorVersion != ANY && row.minorVersion != r.dwMinorVersion)
+            continue;
+        if (PassesTest(row.test))
+            return row.label;
+    }
+    return UNKNOWN_EDITION;
+}
+
+// Narrow fields are widened without sign, then shown with the signed "%i".
+// "%.128s" stops at the end of szCSDVersion even if the system left it
+// without a terminating zero.
+void PrintVersionReport(OsInfoKind kind)
+{
+    const OSVERSIONINFOEXA &r = OsVersionRecord;
+    printf("%s", FindEditionLabel());
+
+    if (kind == OSINFO_EX) {
+        printf("  PlatformId    = %i\n", static_cast<int>(r.dwPlatformId));
+        printf("  Version Major = %i\n", static_cast<int>(r.dwMajorVersion));
+        printf("  Version Minor = %i\n", static_cast<int>(r.dwMinorVersion));
+        printf("  ProductType   = %i\n", static_cast<int>(r.wProductType));
+        printf("  BuildNumber   = %i\n", static_cast<int>(r.dwBuildNumber));
+        printf("  SuiteMask     = %i\n", static_cast<int>(r.wSuiteMask));
+        printf("  ServicePack   = %i.%i\n", static_cast<int>(r.wServicePackMajor),
+               static_cast<int>(r.wServicePackMinor));
+        printf("  CSDVersion    = %.128s\n", r.szCSDVersion);
+        printf("\n");
+    } else if (kind == OSINFO_BASIC) {
+        printf("  PlatformId    = %i\n", static_cast<int>(r.dwPlatformId));
+        printf("  Version Major = %i\n", static_cast<int>(r.dwMajorVersion));
+        printf("  Version Minor = %i\n", static_cast<int>(r.dwMinorVersion));
+        printf("  BuildNumber   = %i\n", static_cast<int>(r.dwBuildNumber));
+        printf("  CSDVersion    = %.128s\n", r.szCSDVersion);
+        printf("\n");
+    } else {
+        printf("  WinOS Information Structure cannot Detection \n");
+    }
+}

@@ -1,0 +1,112 @@
+"""archver.exe under Wine: every run mode and bad input, checked as the exact
+bytes on standard output and the full 32-bit exit code.
+
+usage: test_run.py ARCHVER_EXE LAUNCH_EXE PREFIX_DIR win64|win32
+"""
+import os
+import sys
+import tempfile
+
+from winehost import Prefix
+
+HELP = (b"Help: archver.exe\r\n"
+        b"    This Program can check that a process is running under WOW64.\r\n"
+        b"    and Version of Windows OS (Win98-Win8.1 or W2K-WS2K12R2).\r\n\r\n"
+        b"    [Memo] WOW64(Windows on Win64) is present in 64-bit Windows OS.\r\n\r\n"
+        b"Usage:\r\n"
+        b"       archver.exe [/v] [/b] [/o] [/w]\r\n\r\n"
+        b"Options:\r\n"
+        b"    /? Displays this help message.\r\n"
+        b"    /v Returns two-digit version of Windows (32-bit or 64-bit).\r\n"
+        b"       eg. 32-bit =32, 64-bit =64\r\n"
+        b"    /b Returns single-digit version of Windows (32-bit or 64-bit).\r\n"
+        b"       eg. 32-bit = 1, 64-bit = 2\r\n"
+        b"    /o Returns four-digit OS version information\r\n"
+        b"       (Platform Id, Major Version, Minor Version, Product Type).\r\n"
+        b"       eg. Windows XP = 20511, Windows Server 2003    = 20523\r\n"
+        b"           Windows 7  = 20611, Windows Server 2008 R2 = 20613\r\n"
+        b"    /w Displays OS version information.\r\n\r\n"
+        b"The default is to return two-digit version of Windows (32-bit or 64-bit).\r\n\r\n")
+HINT = b"Please TypeIn:  archver.exe /? \r\n"
+
+
+def report(label, major, minor, product, build, suite, service_pack, csd):
+    lines = [label, "PlatformId    = 2", "Version Major = %d" % major,
+             "Version Minor = %d" % minor, "ProductType   = %d" % product,
+             "BuildNumber   = %d" % build, "SuiteMask     = %d" % suite,
+             "ServicePack   = %s" % service_pack, "CSDVersion    = %s" % csd]
+    return "".join("  %s\r\n" % line for line in lines).encode() + b"\r\n"
+
+
+# Windows 7 SP1 set through the registry, the version the mode table runs on.
+WIN7 = report("Win7", 6, 1, 1, 7601, 0, "1.0", "Service Pack 1")
+WIN7_CODE = 20611
+
+# What each argument list prints and answers. "V" and "B" stand for the
+# two-digit and one-digit bitness answers of the prefix, "O" for WIN7_CODE.
+MODES = [
+    ([], b"", "V"),
+    ([b"/?"], HELP, 0), ([b"-?"], HELP, 0), ([b"?"], HINT, 0),
+    ([b"/v"], b"", "V"), ([b"-V"], b"", "V"), ([b"v"], b"", "V"), ([b"Verbose"], b"", "V"),
+    ([b"/b"], b"", "B"), ([b"-B"], b"", "B"), ([b"b"], b"", "B"), ([b"bogus"], b"", "B"),
+    ([b"/o"], b"", "O"), ([b"-O"], b"", "O"), ([b"o"], b"", "O"),
+    ([b"/w"], WIN7, "O"), ([b"-W"], WIN7, "O"), ([b"w"], WIN7, "O"),
+    # Unknown letters and digits after a switch fall back to the default
+    # silently, help included; without a switch they earn the hint.
+    ([b"/h"], b"", "V"), ([b"-help"], b"", "V"), ([b"/1"], b"", "V"), ([b"//"], b"", "V"),
+    ([b"h"], HINT, 0), ([b"x/b"], HINT, 0), ([b"1"], HINT, 0),
+    # Bad input.
+    ([b""], HINT, 0), ([b"/"], b"", "V"), ([b"-"], b"", "V"),
+    ([b"\xe9"], HINT, 0), ([b"\xe9b"], HINT, 0), ([b"/\xe9"], b"", "V"),
+    ([b"/b", b"/w"], b"", "B"), ([b"x", b"/b"], HINT, 0), ([b"/?", b"/o"], HELP, 0),
+    ([b"/o" + b"x" * 1021], b"", "O"),
+    ([b"/b" + b"x" * 1022], b"", "B"),
+    ([b"w" * 30000], WIN7, "O"),
+    ([b"?" * 1024], HINT, 0),
+]
+
+
+def main():
+    exe, launcher, prefix_dir, arch = sys.argv[1:5]
+    answers = {"win64": {"V": 64, "B": 2}, "win32": {"V": 32, "B": 1}}[arch]
+    answers["O"] = WIN7_CODE
+    failures = []
+
+    def check(what, got, want):
+        if got != want:
+            failures.append("%s:\n    got  %r\n    want %r" % (what, got, want))
+
+    with Prefix(prefix_dir, arch, launcher) as wine:
+        wine.use_registry_version("6.1", "7601", "Service Pack 1", 0x100, "WinNT")
+
+        for args, out, code in MODES:
+            want_code = answers.get(code, code)
+            got_out, got_err, got_code = wine.run(exe, args)
+            name = repr(args)[:60]
+            check(name + " stdout", got_out, out)
+            check(name + " stderr", got_err, b"")
+            check(name + " exit code", got_code, want_code)
+
+        # "?" and "*" reach the program as typed, not as the names of the
+        # one-letter files beside them.
+        with tempfile.TemporaryDirectory() as directory:
+            for name in ("b", "w", "o", "v"):
+                open(os.path.join(directory, name), "w").close()
+            for pattern in (b"?", b"*"):
+                got = wine.run(exe, [pattern], cwd=directory)
+                check("%r among files" % pattern, got, (HINT, b"", 0))
+
+        # Output that cannot be written changes nothing.
+        for args, code in (([b"/w"], WIN7_CODE), ([b"/?"], 0), ([b"x"], 0)):
+            with open("/dev/full", "wb") as full:
+                got = wine.run(exe, args, stdout=full)
+            check("%r to a full device" % args, got[1:], (b"", code))
+
+    for failure in failures:
+        print("FAIL", failure)
+    print("%d failures" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
