@@ -22,6 +22,16 @@ VERSIONS = [
     ("Windows Server 2008 R2 SP1 domain controller",
      ("registry", "6.1", "7601", "Service Pack 1", 0x100, "LanmanNT"), 20612,
      report("WS2K8 R2", 6, 1, 2, 7601, 0, "1.0", "Service Pack 1")),
+    # From Windows 8.1 on, only the compatibility manifest gets the true
+    # version; without it every one of these reports 6.2.
+    ("Windows 8.1", ("named", "win81"), 20631,
+     report("Win8.1", 6, 3, 1, 9600, 256, "0.0", "")),
+    ("Windows 10", ("named", "win10"), 21001,
+     report("Win10", 10, 0, 1, 18362, 256, "0.0", "")),
+    ("Windows Server 2012 R2", ("registry", "6.3", "9600", "", 0, "ServerNT"), 20633,
+     report("WS2K12 R2", 6, 3, 3, 9600, 0, "0.0", "")),
+    ("Windows Server 2016", ("registry", "10.0", "14393", "", 0, "ServerNT"), 21003,
+     report("WS2K16", 10, 0, 3, 14393, 0, "0.0", "")),
 ]
 
 

@@ -76,18 +76,11 @@ class Prefix:
         subprocess.run(["wine", "reg", "delete", WINE_SETTINGS, "/v", "Version", "/f"],
                        env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        major, minor = version.split(".")
         # A 32-bit program on 64-bit Windows reads the 32-bit registry view.
-        views = ["/reg:32", "/reg:64"] if self.wow64 else []
-        for view in views or [None]:
-            extra = [view] if view else []
-            values = [("CurrentVersion", "REG_SZ", "6.3" if int(major) >= 10 else version),
-                      ("CurrentMajorVersionNumber", "REG_DWORD", major),
-                      ("CurrentMinorVersionNumber", "REG_DWORD", minor),
-                      ("CurrentBuildNumber", "REG_SZ", build),
-                      ("CSDVersion", "REG_SZ", csd)]
-            for name, kind, data in values:
-                self.reg("add", CURRENT_VERSION, "/v", name, "/t", kind, "/d", data, *extra)
+        for view in (["/reg:32", "/reg:64"] if self.wow64 else [None]):
+            for name, data in (("CurrentVersion", version), ("CurrentBuildNumber", build),
+                               ("CSDVersion", csd)):
+                self.reg("add", CURRENT_VERSION, "/v", name, "/d", data, *([view] if view else []))
         self.reg("add", WINDOWS_CONTROL, "/v", "CSDVersion", "/t", "REG_DWORD",
                  "/d", str(service_pack))
         self.reg("add", PRODUCT_OPTIONS, "/v", "ProductType", "/d", product_type)

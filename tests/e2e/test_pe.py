@@ -1,0 +1,141 @@
+"""What archver.exe carries besides its code, read back from the built file:
+the header, the manifest, the version information and the icon.
+
+usage: test_pe.py ARCHVER_EXE SOURCE_DIR
+"""
+import os
+import struct
+import sys
+import xml.etree.ElementTree as ET
+
+import pefile
+
+ASM = "{urn:schemas-microsoft-com:asm.v1}"
+COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
+SUPPORTED_OS = ["{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
+                "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
+                "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
+                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
+                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]  # 10
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+# type -> name -> language: exactly these and nothing else.
+RESOURCES = {RT_ICON: {1: [1041]}, RT_GROUP_ICON: {101: [1041]},
+             RT_VERSION: {1: [1041]}, RT_MANIFEST: {1: [1033]}}
+
+HEADER = [  # (field, expected)
+    ("FILE_HEADER.Machine", 0x14C),  # x86
+    ("OPTIONAL_HEADER.Magic", 0x10B),  # PE32
+    ("OPTIONAL_HEADER.Subsystem", 3),  # console
+    ("OPTIONAL_HEADER.MajorOperatingSystemVersion", 5),
+    ("OPTIONAL_HEADER.MinorOperatingSystemVersion", 0),
+    ("OPTIONAL_HEADER.MajorSubsystemVersion", 5),
+    ("OPTIONAL_HEADER.MinorSubsystemVersion", 0),
+]
+
+FIXED_VERSION = [  # (field, expected)
+    ("FileVersionMS", 0x00010003), ("FileVersionLS", 0),
+    ("ProductVersionMS", 0x00010003), ("ProductVersionLS", 0),
+    ("FileFlagsMask", 0x17), ("FileFlags", 0),
+    ("FileOS", 0x4),  # VOS__WINDOWS32
+    ("FileType", 1),  # VFT_APP
+    ("FileSubtype", 0), ("FileDateMS", 0), ("FileDateLS", 0),
+]
+STRINGS = {"FileDescription": "WindowsOS Version and x86/x64 Check tool",
+           "FileVersion": "1, 3, 0, 0", "OriginalFilename": "archver.exe",
+           "ProductVersion": "1, 3, 0, 0"}
+PUBLISHER_STRINGS = ["CompanyName", "ProductName", "InternalName", "LegalCopyright"]
+
+failures = []
+
+
+def check(what, got, want):
+    if got != want:
+        failures.append("%s:\n    got  %r\n    want %r" % (what, got, want))
+
+
+def field(pe, path):
+    value = pe
+    for name in path.split("."):
+        value = getattr(value, name)
+    return value
+
+
+def resources(pe):
+    """{type: {name: {language: bytes}}}"""
+    found = {}
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in kind.directory.entries:
+            for language in name.directory.entries:
+                entry = language.data.struct
+                data = pe.get_data(entry.OffsetToData, entry.Size)
+                found.setdefault(kind.id, {}).setdefault(name.id, {})[language.id] = data
+    return found
+
+
+def check_manifest(text):
+    root = ET.fromstring(text)
+    check("manifest root", (root.tag, root.attrib), (ASM + "assembly", {"manifestVersion": "1.0"}))
+    def shape(element):
+        return (element.tag, [shape(child) for child in element])
+
+    check("manifest elements", shape(root),
+          (ASM + "assembly", [(COMPAT + "compatibility", [(COMPAT + "application", [
+              (COMPAT + "supportedOS", [])] * 5)])]))
+    check("supportedOS Ids", [e.attrib for e in root.iter(COMPAT + "supportedOS")],
+          [{"Id": id} for id in SUPPORTED_OS])
+    check("manifest text", [t for e in root.iter() for t in (e.text, e.tail) if t and t.strip()],
+          [])
+
+
+def check_icon(group, image, ico_file):
+    # GRPICONDIR and its one GRPICONDIRENTRY.
+    check("icon group header", struct.unpack_from("<HHH", group), (0, 1, 1))
+    check("icon group entry", struct.unpack_from("<BBBBHHIH", group, 6),
+          (32, 32, 16, 0, 1, 4, len(image), 1))
+    width, height, planes, bits = struct.unpack_from("<iiHH", image, 4)
+    check("icon bitmap", (width, height, planes, bits), (32, 64, 1, 4))
+    with open(ico_file, "rb") as f:
+        ico = f.read()
+    check("icon image is the picture in res/", image, ico[22:])
+
+
+def check_version(pe):
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    for name, want in FIXED_VERSION:
+        check("version " + name, getattr(fixed, name), want)
+    tables = [t for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+              for t in info.StringTable]
+    check("string tables", [t.LangID for t in tables], [b"041104b0"])
+    strings = {k.decode(): v.decode() for k, v in tables[0].entries.items()}
+    for key in PUBLISHER_STRINGS:
+        check("publisher entry " + key, bool(strings.pop(key, "").strip()), True)
+    check("string entries", strings, STRINGS)
+    translations = [v.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
+                    for v in info.Var]
+    check("translation", translations, [{b"Translation": "0x0411 0x04b0"}])
+
+
+def main():
+    exe, source = sys.argv[1:3]
+    pe = pefile.PE(exe)
+    for path, want in HEADER:
+        check(path, field(pe, path), want)
+
+    found = resources(pe)
+    check("resources", {t: {n: sorted(l) for n, l in names.items()} for t, names in found.items()},
+          RESOURCES)
+    if not failures:
+        check_manifest(found[RT_MANIFEST][1][1033])
+        check_icon(found[RT_GROUP_ICON][101][1041], found[RT_ICON][1][1041],
+                   os.path.join(source, "res", "archver.ico"))
+        check_version(pe)
+
+    for failure in failures:
+        print("FAIL", failure)
+    print("%d failures" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
