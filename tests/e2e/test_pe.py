@@ -1,5 +1,6 @@
-"""What archver.exe carries besides its code, read back from the built file:
-the header, the manifest, the version information and the icon.
+"""What archver.exe is as a file, read back from the build: header, size,
+imports, hardening, and the resources it carries (manifest, version
+information, icon).
 
 usage: test_pe.py ARCHVER_EXE SOURCE_DIR
 """
@@ -18,6 +19,34 @@ SUPPORTED_OS = ["{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
                 "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
                 "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]  # 10
 
+MAX_SIZE = 20480
+
+# Every function it may import: all present in Windows 2000's kernel32.dll
+# and msvcrt.dll, so the file loads there. IsWow64Process (XP SP2 and later)
+# is looked up at run time, GetSystemMetrics from user32 likewise.
+WINDOWS_2000_IMPORTS = {
+    b"KERNEL32.dll": {
+        b"DeleteCriticalSection", b"EnterCriticalSection", b"FreeLibrary",
+        b"GetCurrentProcess", b"GetLastError", b"GetModuleHandleA", b"GetModuleHandleW",
+        b"GetProcAddress", b"GetStartupInfoA", b"GetVersionExA", b"InitializeCriticalSection",
+        b"LeaveCriticalSection", b"LoadLibraryA", b"SetUnhandledExceptionFilter", b"Sleep",
+        b"TlsGetValue", b"VirtualProtect", b"VirtualQuery", b"lstrcmpiA"},
+    b"msvcrt.dll": {
+        b"__getmainargs", b"__initenv", b"__p__acmdln", b"__p__commode", b"__p__fmode",
+        b"__set_app_type", b"__setusermatherr", b"_amsg_exit", b"_cexit", b"_initterm",
+        b"_iob", b"_onexit", b"_snprintf", b"abort", b"calloc", b"exit", b"fprintf", b"free",
+        b"fwrite", b"malloc", b"memcpy", b"printf", b"putchar", b"puts", b"signal", b"strlen",
+        b"strncmp", b"vfprintf"},
+}
+# Functions the run needs from the system, whatever the runtime adds.
+REQUIRED_IMPORTS = {b"GetModuleHandleA", b"GetProcAddress", b"GetCurrentProcess",
+                    b"GetVersionExA", b"LoadLibraryA", b"lstrcmpiA", b"printf"}
+
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+DYNAMIC_BASE, NX_COMPAT = 0x0040, 0x0100
+SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
+BASERELOC, DEBUG = 5, 6
+
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 # type -> name -> language: exactly these and nothing else.
 RESOURCES = {RT_ICON: {1: [1041]}, RT_GROUP_ICON: {101: [1041]},
@@ -31,6 +60,11 @@ HEADER = [  # (field, expected)
     ("OPTIONAL_HEADER.MinorOperatingSystemVersion", 0),
     ("OPTIONAL_HEADER.MajorSubsystemVersion", 5),
     ("OPTIONAL_HEADER.MinorSubsystemVersion", 0),
+    ("FILE_HEADER.TimeDateStamp", 0),  # the same file from every build
+    ("OPTIONAL_HEADER.DllCharacteristics & (DYNAMIC_BASE | NX_COMPAT)", DYNAMIC_BASE | NX_COMPAT),
+    ("FILE_HEADER.Characteristics & IMAGE_FILE_RELOCS_STRIPPED", 0),
+    ("OPTIONAL_HEADER.DATA_DIRECTORY[BASERELOC].Size > 0", True),
+    ("OPTIONAL_HEADER.DATA_DIRECTORY[DEBUG].Size", 0),
 ]
 
 FIXED_VERSION = [  # (field, expected)
@@ -54,11 +88,18 @@ def check(what, got, want):
         failures.append("%s:\n    got  %r\n    want %r" % (what, got, want))
 
 
-def field(pe, path):
-    value = pe
-    for name in path.split("."):
-        value = getattr(value, name)
-    return value
+def field(pe, expression):
+    return eval(expression, globals(), {"FILE_HEADER": pe.FILE_HEADER,
+                                        "OPTIONAL_HEADER": pe.OPTIONAL_HEADER})
+
+
+def check_imports(pe):
+    imports = {entry.dll: {f.name for f in entry.imports} for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    check("imported DLLs", sorted(imports), sorted(WINDOWS_2000_IMPORTS))
+    for dll, names in imports.items():
+        check("imports from %s missing in Windows 2000" % dll,
+              sorted(names - WINDOWS_2000_IMPORTS.get(dll, set())), [])
+    check("required imports", REQUIRED_IMPORTS - set().union(*imports.values()), set())
 
 
 def resources(pe):
@@ -121,6 +162,11 @@ def main():
     pe = pefile.PE(exe)
     for path, want in HEADER:
         check(path, field(pe, path), want)
+    check("size at most %d bytes" % MAX_SIZE, os.path.getsize(exe) <= MAX_SIZE, True)
+    check("sections both writable and executable",
+          [s.Name for s in pe.sections
+           if s.Characteristics & SCN_MEM_WRITE and s.Characteristics & SCN_MEM_EXECUTE], [])
+    check_imports(pe)
 
     found = resources(pe)
     check("resources", {t: {n: sorted(l) for n, l in names.items()} for t, names in found.items()},

@@ -1,7 +1,7 @@
 """archver.exe under Wine: every run mode and bad input, checked as the exact
 bytes on standard output and the full 32-bit exit code.
 
-usage: test_run.py ARCHVER_EXE LAUNCH_EXE PREFIX_DIR win64|win32
+usage: test_run.py ARCHVER_EXE win64|win32 LAUNCH_EXE PREFIX_DIR
 """
 import os
 import sys
@@ -67,7 +67,7 @@ MODES = [
 
 
 def main():
-    exe, launcher, prefix_dir, arch = sys.argv[1:5]
+    exe, arch, launcher, prefix_dir = sys.argv[1:5]
     answers = {"win64": {"V": 64, "B": 2}, "win32": {"V": 32, "B": 1}}[arch]
     answers["O"] = WIN7_CODE
     failures = []

@@ -1,6 +1,7 @@
 """Runs Windows programs under Wine in a test's own prefix and reads back
 exact standard output bytes and full 32-bit exit codes."""
 import os
+import re
 import subprocess
 import tempfile
 
@@ -60,6 +61,14 @@ class Prefix:
             with open(code_file) as f:
                 code = int(f.read())
         return done.stdout or b"", done.stderr, code
+
+    def loaded_dlls(self, program, args):
+        """The DLLs that one run of program loads, by file name."""
+        env = dict(self.env, WINEDEBUG="+loaddll")
+        done = subprocess.run(["wine", program] + args, env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+        names = re.findall(r'Loaded L"[^"]*\\\\([^"\\\\]+\.dll)"', done.stderr.decode())
+        return sorted(set(name.lower() for name in names))
 
     def reg(self, *args):
         subprocess.run(["wine", "reg"] + list(args) + ["/f"], env=self.env,

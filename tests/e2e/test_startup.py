@@ -1,0 +1,50 @@
+"""Start-up cost of archver.exe under Wine: the DLLs a run loads, against a
+do-nothing program from the same toolchain. user32 alone drags in a dozen
+more, so it may be loaded only where the report asks about Server 2003 R2.
+
+usage: test_startup.py ARCHVER_EXE NOTHING_EXE LAUNCH_EXE PREFIX_DIR
+"""
+import sys
+
+from winehost import Prefix
+
+WINDOWS_7 = ("registry", "6.1", "7601", "Service Pack 1", 0x100, "WinNT")
+WINDOWS_XP = ("named", "winxp")
+SERVER_2003 = ("named", "win2003")
+
+# (Windows version, arguments, loads user32)
+RUNS = [
+    (WINDOWS_7, [], False), (WINDOWS_7, ["/v"], False), (WINDOWS_7, ["/b"], False),
+    (WINDOWS_7, ["/o"], False), (WINDOWS_7, ["/w"], False), (WINDOWS_7, ["/?"], False),
+    (WINDOWS_XP, ["/w"], False),
+    (SERVER_2003, ["/o"], False), (SERVER_2003, ["/w"], True),
+]
+
+
+def main():
+    exe, nothing, launcher, prefix_dir = sys.argv[1:5]
+    failures = []
+    with Prefix(prefix_dir, "win64", launcher) as wine:
+        baseline = wine.loaded_dlls(nothing, [])
+        print("a do-nothing program loads", baseline)
+        for setting, args, user32 in RUNS:
+            if setting[0] == "named":
+                wine.use_named_version(setting[1])
+            else:
+                wine.use_registry_version(*setting[1:])
+            loaded = wine.loaded_dlls(exe, args)
+            print(setting[-1], args, "loads", len(loaded), "DLLs")
+            if user32:
+                ok = "user32.dll" in loaded and set(baseline) < set(loaded)
+            else:
+                ok = loaded == baseline
+            if not ok:
+                failures.append("%s %s loads %s" % (setting, args, loaded))
+    for failure in failures:
+        print("FAIL", failure)
+    print("%d failures" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
