@@ -4,6 +4,7 @@ import os
 import re
 import subprocess
 import tempfile
+import time
 
 CURRENT_VERSION = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
 PRODUCT_OPTIONS = r"HKLM\System\CurrentControlSet\Control\ProductOptions"
@@ -29,12 +30,23 @@ class Prefix:
         self.wow64 = arch == "win64"
 
     def __enter__(self):
-        subprocess.run(["wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-        # Fails harmlessly when a server for this prefix is already running.
+        # The server comes first, detached: one that a wine command started
+        # would hold that command's output pipes open.
+        os.makedirs(self.env["WINEPREFIX"], exist_ok=True)
         subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        return self
+        # Creating a prefix now and then fails while others are being created;
+        # another attempt finishes it.
+        for attempt in range(3):
+            with tempfile.TemporaryFile() as log:
+                boot = subprocess.run(["wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.DEVNULL, stderr=log)
+                if boot.returncode == 0:
+                    return self
+                log.seek(0)
+                print("wineboot -i failed (%d): %s" % (boot.returncode, log.read()[-500:]))
+            time.sleep(2)
+        raise RuntimeError("cannot create the Wine prefix " + self.env["WINEPREFIX"])
 
     def __exit__(self, *exc):
         subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
