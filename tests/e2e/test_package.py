@@ -9,6 +9,8 @@ import sys
 import tempfile
 import zipfile
 
+from checks import check, finish
+
 
 def main():
     cpack, build_dir, exe = sys.argv[1:4]
@@ -19,19 +21,12 @@ def main():
             files = {name: package.read(name) for name in package.namelist()}
     with open(exe, "rb") as f:
         built = f.read()
-    failures = []
-    if sorted(files) != ["README.md", "SHA256SUMS", "archver.exe"]:
-        failures.append("package holds %s" % sorted(files))
-    elif files["archver.exe"] != built:
-        failures.append("archver.exe in the package is not the one built")
-    else:
-        sums = "".join("%s  %s\n" % (hashlib.sha256(files[name]).hexdigest(), name)
-                       for name in ("archver.exe", "README.md"))
-        if files["SHA256SUMS"].decode() != sums:
-            failures.append("SHA256SUMS:\n%s\nwant\n%s" % (files["SHA256SUMS"].decode(), sums))
-    for failure in failures:
-        print("FAIL", failure)
-    return 1 if failures else 0
+    check("files", sorted(files), ["README.md", "SHA256SUMS", "archver.exe"])
+    check("archver.exe is the one built", files.get("archver.exe") == built, True)
+    sums = "".join("%s  %s\n" % (hashlib.sha256(files.get(name, b"")).hexdigest(), name)
+                   for name in ("archver.exe", "README.md"))
+    check("SHA256SUMS", files.get("SHA256SUMS", b"").decode(), sums)
+    return finish()
 
 
 if __name__ == "__main__":

@@ -11,6 +11,8 @@ import xml.etree.ElementTree as ET
 
 import pefile
 
+from checks import check, failures, finish
+
 ASM = "{urn:schemas-microsoft-com:asm.v1}"
 COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
 SUPPORTED_OS = ["{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
@@ -79,14 +81,6 @@ STRINGS = {"FileDescription": "WindowsOS Version and x86/x64 Check tool",
            "FileVersion": "1, 3, 0, 0", "OriginalFilename": "archver.exe",
            "ProductVersion": "1, 3, 0, 0"}
 PUBLISHER_STRINGS = ["CompanyName", "ProductName", "InternalName", "LegalCopyright"]
-
-failures = []
-
-
-def check(what, got, want):
-    if got != want:
-        failures.append("%s:\n    got  %r\n    want %r" % (what, got, want))
-
 
 def field(pe, expression):
     return eval(expression, globals(), {"FILE_HEADER": pe.FILE_HEADER,
@@ -177,10 +171,7 @@ def main():
                    os.path.join(source, "res", "archver.ico"))
         check_version(pe)
 
-    for failure in failures:
-        print("FAIL", failure)
-    print("%d failures" % len(failures))
-    return 1 if failures else 0
+    return finish()
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ import os
 import sys
 import tempfile
 
+from checks import check, finish
 from winehost import Prefix
 
 HELP = (b"Help: archver.exe\r\n"
@@ -70,12 +71,6 @@ def main():
     exe, arch, launcher, prefix_dir = sys.argv[1:5]
     answers = {"win64": {"V": 64, "B": 2}, "win32": {"V": 32, "B": 1}}[arch]
     answers["O"] = WIN7_CODE
-    failures = []
-
-    def check(what, got, want):
-        if got != want:
-            failures.append("%s:\n    got  %r\n    want %r" % (what, got, want))
-
     with Prefix(prefix_dir, arch, launcher) as wine:
         wine.use_registry_version("6.1", "7601", "Service Pack 1", 0x100, "WinNT")
 
@@ -102,10 +97,7 @@ def main():
                 got = wine.run(exe, args, stdout=full)
             check("%r to a full device" % args, got[1:], (b"", code))
 
-    for failure in failures:
-        print("FAIL", failure)
-    print("%d failures" % len(failures))
-    return 1 if failures else 0
+    return finish()
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@ usage: test_startup.py ARCHVER_EXE NOTHING_EXE LAUNCH_EXE PREFIX_DIR
 """
 import sys
 
+from checks import check, finish
 from winehost import Prefix
 
 WINDOWS_7 = ("registry", "6.1", "7601", "Service Pack 1", 0x100, "WinNT")
@@ -23,27 +24,19 @@ RUNS = [
 
 def main():
     exe, nothing, launcher, prefix_dir = sys.argv[1:5]
-    failures = []
     with Prefix(prefix_dir, "win64", launcher) as wine:
         baseline = wine.loaded_dlls(nothing, [])
         print("a do-nothing program loads", baseline)
         for setting, args, user32 in RUNS:
-            if setting[0] == "named":
-                wine.use_named_version(setting[1])
-            else:
-                wine.use_registry_version(*setting[1:])
+            wine.use_version(setting)
             loaded = wine.loaded_dlls(exe, args)
             print(setting[-1], args, "loads", len(loaded), "DLLs")
             if user32:
-                ok = "user32.dll" in loaded and set(baseline) < set(loaded)
+                check("%s %s loads user32 and more" % (setting, args),
+                      "user32.dll" in loaded and set(baseline) < set(loaded), True)
             else:
-                ok = loaded == baseline
-            if not ok:
-                failures.append("%s %s loads %s" % (setting, args, loaded))
-    for failure in failures:
-        print("FAIL", failure)
-    print("%d failures" % len(failures))
-    return 1 if failures else 0
+                check("%s %s loads" % (setting, args), loaded, baseline)
+    return finish()
 
 
 if __name__ == "__main__":

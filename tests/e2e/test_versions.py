@@ -5,6 +5,7 @@ usage: test_versions.py ARCHVER_EXE LAUNCH_EXE PREFIX_DIR
 """
 import sys
 
+from checks import check, finish
 from winehost import Prefix
 from test_run import report
 
@@ -37,21 +38,12 @@ VERSIONS = [
 
 def main():
     exe, launcher, prefix_dir = sys.argv[1:4]
-    failures = []
     with Prefix(prefix_dir, "win64", launcher) as wine:
         for name, setting, code, text in VERSIONS:
-            if setting[0] == "named":
-                wine.use_named_version(setting[1])
-            else:
-                wine.use_registry_version(*setting[1:])
-            for args, want in (([b"/o"], (b"", b"", code)), ([b"/w"], (text, b"", code))):
-                got = wine.run(exe, args)
-                if got != want:
-                    failures.append("%s %s:\n    got  %r\n    want %r" % (name, args, got, want))
-    for failure in failures:
-        print("FAIL", failure)
-    print("%d failures" % len(failures))
-    return 1 if failures else 0
+            wine.use_version(setting)
+            check(name + " /o", wine.run(exe, [b"/o"]), (b"", b"", code))
+            check(name + " /w", wine.run(exe, [b"/w"]), (text, b"", code))
+    return finish()
 
 
 if __name__ == "__main__":

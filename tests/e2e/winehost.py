@@ -87,6 +87,13 @@ class Prefix:
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=True)
 
+    def use_version(self, setting):
+        """("named", name) or ("registry", version, build, csd, service pack, product type)"""
+        if setting[0] == "named":
+            self.use_named_version(*setting[1:])
+        else:
+            self.use_registry_version(*setting[1:])
+
     def use_named_version(self, name):
         """Wine's own setting: win10, win81, win7, winxp, win2003, ..."""
         self.reg("add", WINE_SETTINGS, "/v", "Version", "/d", name)
