@@ -51,8 +51,8 @@ static const int SM_SERVERR2_INDEX = 89;
 typedef int(WINAPI *GetSystemMetricsFunction)(int);
 
 // user32 is loaded only for this one question, asked on 5.2 servers alone:
-// importing it would load a dozen DLLs on every run. Any failure counts as
-// "not R2".
+// importing it would load a dozen DLLs on every run. Being a known DLL, it
+// always comes from the system directory. Any failure counts as "not R2".
 static int IsServerR2()
 {
     HMODULE user32 = LoadLibraryA("user32");
