@@ -82,6 +82,7 @@ STRINGS = {"FileDescription": "WindowsOS Version and x86/x64 Check tool",
            "ProductVersion": "1, 3, 0, 0"}
 PUBLISHER_STRINGS = ["CompanyName", "ProductName", "InternalName", "LegalCopyright"]
 
+
 def field(pe, expression):
     return eval(expression, globals(), {"FILE_HEADER": pe.FILE_HEADER,
                                         "OPTIONAL_HEADER": pe.OPTIONAL_HEADER})
@@ -111,6 +112,7 @@ def resources(pe):
 def check_manifest(text):
     root = ET.fromstring(text)
     check("manifest root", (root.tag, root.attrib), (ASM + "assembly", {"manifestVersion": "1.0"}))
+
     def shape(element):
         return (element.tag, [shape(child) for child in element])
 
