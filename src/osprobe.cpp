@@ -9,12 +9,58 @@ static_assert(sizeof(OSVERSIONINFOEXA) == EXTENDED_RECORD_SIZE, "OSVERSIONINFOEX
 static_assert(sizeof(OSVERSIONINFOA) == BASIC_RECORD_SIZE, "OSVERSIONINFOA layout");
 
 typedef BOOL(WINAPI *IsWow64ProcessFunction)(HANDLE, PBOOL);
+typedef BOOL(WINAPI *IsWow64Process2Function)(HANDLE, USHORT *, USHORT *);
+
+// The machine Windows itself runs on, as IsWow64Process2 names it, and the
+// bitness of that Windows. A machine not listed is left to IsWow64Process.
+struct NativeMachineRow {
+    USHORT machine;
+    BitnessCode bits;
+};
+
+static const NativeMachineRow NATIVE_MACHINES[] = {
+    {IMAGE_FILE_MACHINE_I386, 1},
+    {IMAGE_FILE_MACHINE_AMD64, 2},
+    {IMAGE_FILE_MACHINE_ARM64, 2},
+    {IMAGE_FILE_MACHINE_IA64, 2},
+};
+
+// Both functions are looked up at run time, never imported: Windows 2000 and
+// early XP lack IsWow64Process, everything before Windows 10 1511 lacks
+// IsWow64Process2, and an import of either would stop the program loading.
+static FARPROC FindKernelFunction(const char *name)
+{
+    return GetProcAddress(GetModuleHandleA("kernel32"), name);
+}
+
+// A 32-bit process emulated on 64-bit Windows on ARM may be told it is not
+// under WOW64, so the native machine is asked for first where it can be.
+static BitnessCode NativeMachineBitness()
+{
+    FARPROC found = FindKernelFunction("IsWow64Process2");
+    if (found == NULL)
+        return 0;
+    IsWow64Process2Function isWow64Process2 =
+        reinterpret_cast<IsWow64Process2Function>(reinterpret_cast<void (*)()>(found));
+
+    USHORT processMachine = 0;
+    USHORT nativeMachine = 0;
+    if (!isWow64Process2(GetCurrentProcess(), &processMachine, &nativeMachine))
+        return 0;
+    for (const NativeMachineRow &row : NATIVE_MACHINES) {
+        if (row.machine == nativeMachine)
+            return row.bits;
+    }
+    return 0;
+}
 
 BitnessCode QueryBitness()
 {
-    // Looked up at run time, never imported: Windows 2000 and early XP lack
-    // IsWow64Process, and an import of it would stop the program loading there.
-    FARPROC found = GetProcAddress(GetModuleHandleA("kernel32"), "IsWow64Process");
+    BitnessCode bits = NativeMachineBitness();
+    if (bits != 0)
+        return bits;
+
+    FARPROC found = FindKernelFunction("IsWow64Process");
     if (found == NULL)
         return 0;
     IsWow64ProcessFunction isWow64Process =

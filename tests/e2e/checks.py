@@ -1,4 +1,5 @@
-"""Collects failed comparisons of a test script and reports them at its end."""
+"""Helpers of the end-to-end scripts: a collector of failed comparisons,
+reported at the script's end, and the shape of the "/w" report."""
 
 failures = []
 
@@ -14,3 +15,12 @@ def finish():
         print("FAIL", failure)
     print("%d failures" % len(failures))
     return 1 if failures else 0
+
+
+def report(label, major, minor, product, build, suite, service_pack, csd):
+    """The bytes "/w" prints for an extended version record."""
+    lines = [label, "PlatformId    = 2", "Version Major = %d" % major,
+             "Version Minor = %d" % minor, "ProductType   = %d" % product,
+             "BuildNumber   = %d" % build, "SuiteMask     = %d" % suite,
+             "ServicePack   = %s" % service_pack, "CSDVersion    = %s" % csd]
+    return "".join("  %s\r\n" % line for line in lines).encode() + b"\r\n"

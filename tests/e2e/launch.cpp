@@ -35,9 +35,13 @@ int main(int argc, char **argv)
         fprintf(stderr, "launch.exe: cannot start: error %lu\n", GetLastError());
         return 2;
     }
-    WaitForSingleObject(child.hProcess, INFINITE);
+    // A wait or exit-code query that fails must never pass for exit code 0.
     DWORD code = 0;
-    GetExitCodeProcess(child.hProcess, &code);
+    if (WaitForSingleObject(child.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(child.hProcess, &code)) {
+        fprintf(stderr, "launch.exe: cannot read the exit code: error %lu\n", GetLastError());
+        return 2;
+    }
 
     FILE *out = fopen(argv[2], "wb");
     if (out == NULL || fprintf(out, "%lu", code) < 0 || fclose(out) != 0) {

@@ -7,8 +7,8 @@ import os
 import sys
 import tempfile
 
-from checks import check, finish
-from winehost import Prefix
+from checks import check, finish, report
+from winehost import WINDOWS_7_SP1, Prefix
 
 HELP = (b"Help: archver.exe\r\n"
         b"    This Program can check that a process is running under WOW64.\r\n"
@@ -29,14 +29,6 @@ HELP = (b"Help: archver.exe\r\n"
         b"    /w Displays OS version information.\r\n\r\n"
         b"The default is to return two-digit version of Windows (32-bit or 64-bit).\r\n\r\n")
 HINT = b"Please TypeIn:  archver.exe /? \r\n"
-
-
-def report(label, major, minor, product, build, suite, service_pack, csd):
-    lines = [label, "PlatformId    = 2", "Version Major = %d" % major,
-             "Version Minor = %d" % minor, "ProductType   = %d" % product,
-             "BuildNumber   = %d" % build, "SuiteMask     = %d" % suite,
-             "ServicePack   = %s" % service_pack, "CSDVersion    = %s" % csd]
-    return "".join("  %s\r\n" % line for line in lines).encode() + b"\r\n"
 
 
 # Windows 7 SP1 set through the registry, the version the mode table runs on.
@@ -64,6 +56,11 @@ MODES = [
     ([b"/b" + b"x" * 1022], b"", "B"),
     ([b"w" * 30000], WIN7, "O"),
     ([b"?" * 1024], HINT, 0),
+    # The exact bytes arrive: quotes, blanks, tabs and backslashes are not
+    # taken as the command line's own.
+    ([b'"/w'], HINT, 0), ([b"\t/w"], HINT, 0), ([b" /w"], HINT, 0), ([b"", b"/b"], HINT, 0),
+    ([b'/"'], b"", "V"), ([b"/\t"], b"", "V"), ([b'\\"/w', b"/o"], HINT, 0),
+    ([b"b \\", b"/w"], b"", "B"),
 ]
 
 
@@ -72,7 +69,7 @@ def main():
     answers = {"win64": {"V": 64, "B": 2}, "win32": {"V": 32, "B": 1}}[arch]
     answers["O"] = WIN7_CODE
     with Prefix(prefix_dir, arch, launcher) as wine:
-        wine.use_registry_version("6.1", "7601", "Service Pack 1", 0x100, "WinNT")
+        wine.use_version(WINDOWS_7_SP1)
 
         for args, out, code in MODES:
             want_code = answers.get(code, code)

@@ -7,18 +7,14 @@ usage: test_startup.py ARCHVER_EXE NOTHING_EXE LAUNCH_EXE PREFIX_DIR
 import sys
 
 from checks import check, finish
-from winehost import Prefix
-
-WINDOWS_7 = ("registry", "6.1", "7601", "Service Pack 1", 0x100, "WinNT")
-WINDOWS_XP = ("named", "winxp")
-SERVER_2003 = ("named", "win2003")
+from winehost import SERVER_2003_SP2, WINDOWS_7_SP1, WINDOWS_XP_SP3, Prefix
 
 # (Windows version, arguments, loads user32)
 RUNS = [
-    (WINDOWS_7, [], False), (WINDOWS_7, ["/v"], False), (WINDOWS_7, ["/b"], False),
-    (WINDOWS_7, ["/o"], False), (WINDOWS_7, ["/w"], False), (WINDOWS_7, ["/?"], False),
-    (WINDOWS_XP, ["/w"], False),
-    (SERVER_2003, ["/o"], False), (SERVER_2003, ["/w"], True),
+    (WINDOWS_7_SP1, [], False), (WINDOWS_7_SP1, ["/v"], False), (WINDOWS_7_SP1, ["/b"], False),
+    (WINDOWS_7_SP1, ["/o"], False), (WINDOWS_7_SP1, ["/w"], False),
+    (WINDOWS_7_SP1, ["/?"], False), (WINDOWS_XP_SP3, ["/w"], False),
+    (SERVER_2003_SP2, ["/o"], False), (SERVER_2003_SP2, ["/w"], True),
 ]
 
 

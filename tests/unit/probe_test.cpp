@@ -6,42 +6,63 @@
 
 struct BitnessCase {
     const char *name;
-    bool hasFunction;
-    BOOL callResult;
-    BOOL flag;
-    BitnessCode bits;
-    int twoDigitCode; // exit code of "/v" and of no argument
+    // IsWow64Process2; native machine 0 means it is missing.
+    USHORT nativeMachine = 0;
+    BOOL nativeResult = 1;
+    // IsWow64Process.
+    bool hasIsWow64Process = true;
+    BOOL wow64Result = 1;
+    BOOL wow64Flag = 0;
+    BitnessCode bits = 0;
 };
 
-// A missing or failing IsWow64Process is no answer, never "32-bit".
+// The native machine decides where IsWow64Process2 names a known one;
+// otherwise IsWow64Process answers as on every Windows before it. A missing
+// or failing probe is no answer, never "32-bit".
+// clang-format off
 static const BitnessCase BITNESS_CASES[] = {
-    {"missing", false, 1, 1, 0, 0},
-    {"failing", true, 0, 1, 0, 0},
-    {"32-bit Windows", true, 1, 0, 1, 32},
-    {"64-bit Windows", true, 1, 1, 2, 64},
-    {"flag neither 0 nor 1", true, 1, 2, 1, 32},
+    {.name = "neither function", .hasIsWow64Process = false},
+    {.name = "IsWow64Process failing", .wow64Result = 0, .wow64Flag = 1},
+    {.name = "32-bit Windows", .bits = 1},
+    {.name = "64-bit Windows", .wow64Flag = 1, .bits = 2},
+    {.name = "flag neither 0 nor 1", .wow64Flag = 2, .bits = 1},
+    {.name = "native x86", .nativeMachine = 0x014C, .wow64Flag = 1, .bits = 1},
+    {.name = "native x64", .nativeMachine = 0x8664, .bits = 2},
+    {.name = "native ARM64, not WOW64 by the old call", .nativeMachine = 0xAA64, .bits = 2},
+    {.name = "native ARM64, old call missing", .nativeMachine = 0xAA64, .hasIsWow64Process = false, .bits = 2},
+    {.name = "native Itanium", .nativeMachine = 0x0200, .wow64Result = 0, .bits = 2},
+    {.name = "native ARM (32-bit): old call", .nativeMachine = 0x01C4, .wow64Flag = 1, .bits = 2},
+    {.name = "native unknown: old call", .nativeMachine = 0x1234, .bits = 1},
+    {.name = "native unknown, old call failing", .nativeMachine = 0x1234, .wow64Result = 0},
+    {.name = "IsWow64Process2 failing: old call", .nativeMachine = 0xAA64, .nativeResult = 0, .bits = 1},
+    {.name = "IsWow64Process2 failing, old call missing", .nativeMachine = 0x8664, .nativeResult = 0, .hasIsWow64Process = false},
 };
+// clang-format on
 
 TEST(QueryBitness, AnswersAndExitCodes)
 {
+    static const int TWO_DIGIT_CODE[] = {0, 32, 64}; // of "/v" and of no argument
     for (const BitnessCase &c : BITNESS_CASES) {
         SCOPED_TRACE(c.name);
         Script = WindowsScript();
-        Script.hasIsWow64Process = c.hasFunction;
-        Script.isWow64ProcessResult = c.callResult;
-        Script.wow64Flag = c.flag;
+        Script.hasIsWow64Process2 = c.nativeMachine != 0;
+        Script.nativeMachine = c.nativeMachine;
+        Script.isWow64Process2Result = c.nativeResult;
+        Script.hasIsWow64Process = c.hasIsWow64Process;
+        Script.isWow64ProcessResult = c.wow64Result;
+        Script.wow64Flag = c.wow64Flag;
 
         EXPECT_EQ(QueryBitness(), c.bits);
-        if (c.hasFunction) {
+        if (c.hasIsWow64Process || c.nativeMachine != 0) {
             EXPECT_EQ(Script.processPassed, GetCurrentProcess());
         }
 
         std::string printed;
-        EXPECT_EQ(RunCapturing("/v", printed), c.twoDigitCode);
+        EXPECT_EQ(RunCapturing("/v", printed), TWO_DIGIT_CODE[c.bits]);
         EXPECT_EQ(RunCapturing("/b", printed), c.bits);
         char program[] = "archver.exe";
         char *argv[] = {program, nullptr};
-        EXPECT_EQ(RunArchver(1, argv), c.twoDigitCode);
+        EXPECT_EQ(RunArchver(1, argv), TWO_DIGIT_CODE[c.bits]);
         EXPECT_EQ(printed, "");
     }
 }

@@ -20,11 +20,19 @@ static BOOL FakeIsWow64Process(HANDLE process, PBOOL flag)
     return Script.isWow64ProcessResult;
 }
 
+static BOOL FakeIsWow64Process2(HANDLE process, USHORT *processMachine, USHORT *nativeMachine)
+{
+    Script.processPassed = process;
+    *processMachine = Script.nativeMachine == IMAGE_FILE_MACHINE_I386 ? 0 : IMAGE_FILE_MACHINE_I386;
+    *nativeMachine = Script.nativeMachine;
+    return Script.isWow64Process2Result;
+}
+
 static int FakeGetSystemMetrics(int index)
 {
     Script.metricsCalls++;
     Script.metricAsked = index;
-    return index == 89 ? Script.serverR2 : 0;
+    return index == SM_SERVERR2 ? Script.serverR2 : 0;
 }
 
 HMODULE GetModuleHandleA(const char *name)
@@ -41,6 +49,8 @@ FARPROC GetProcAddress(HMODULE module, const char *name)
 {
     if (module == KERNEL32 && Script.hasIsWow64Process && strcmp(name, "IsWow64Process") == 0)
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(FakeIsWow64Process));
+    if (module == KERNEL32 && Script.hasIsWow64Process2 && strcmp(name, "IsWow64Process2") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(FakeIsWow64Process2));
     if (module == USER32 && Script.hasGetSystemMetrics && strcmp(name, "GetSystemMetrics") == 0)
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(FakeGetSystemMetrics));
     return nullptr;

@@ -7,6 +7,12 @@
 #include <windows.h>
 
 struct WindowsScript {
+    // IsWow64Process2: found at all, its result, and the native machine it
+    // names (the process machine is what Windows gives a 32-bit process).
+    bool hasIsWow64Process2 = false;
+    BOOL isWow64Process2Result = 1;
+    USHORT nativeMachine = 0;
+
     // IsWow64Process: found at all, its result, and the flag it sets.
     bool hasIsWow64Process = true;
     BOOL isWow64ProcessResult = 1;

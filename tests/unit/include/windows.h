@@ -9,6 +9,11 @@
 
 #define WINAPI
 #define VER_NT_WORKSTATION 1
+#define SM_SERVERR2 89
+#define IMAGE_FILE_MACHINE_I386 0x014c
+#define IMAGE_FILE_MACHINE_IA64 0x0200
+#define IMAGE_FILE_MACHINE_AMD64 0x8664
+#define IMAGE_FILE_MACHINE_ARM64 0xaa64
 #define ZeroMemory(destination, length) memset((destination), 0, (length))
 #define _snprintf snprintf
 
@@ -16,6 +21,7 @@ typedef int BOOL;
 typedef BOOL *PBOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
+typedef unsigned short USHORT;
 typedef unsigned int DWORD;
 typedef char CHAR;
 typedef void *HANDLE;
