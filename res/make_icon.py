@@ -2,7 +2,8 @@
 """Writes archver.ico: one 32 x 32 image in 16 colours (4 bits per pixel), a
 blue window with a title bar showing "64" over "32".
 
-usage: make_icon.py [OUTPUT]   (default: archver.ico beside this script)
+usage: make_icon.py [OUTPUT]   (default: archver.ico beside this script;
+                               "-" for standard output)
 """
 import os
 import struct
@@ -73,6 +74,9 @@ def icon(pixels):
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
         os.path.dirname(os.path.abspath(__file__)), "archver.ico")
+    if out == "-":
+        sys.stdout.buffer.write(icon(draw()))
+        return
     with open(out, "wb") as f:
         f.write(icon(draw()))
 

@@ -4,6 +4,9 @@
 #include "osprobe.h"
 #include "report.h"
 
+// The help screen and the hint are printed byte for byte as scripts and
+// earlier releases expect them, blanks and wording included: do not correct
+// their English.
 static const char *const HELP_LINES[] = {
     "Help: archver.exe\n",
     "    This Program can check that a process is running under WOW64.\n",

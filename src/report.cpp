@@ -2,12 +2,13 @@
 
 #include "report.h"
 
-// Further tests that tell editions of one version apart.
+// What else must hold, beyond the version numbers, for a row to name the
+// edition: the tests that tell editions of one version apart.
 enum {
-    TEST_NONE,           // the version numbers alone decide
-    TEST_WORKSTATION,    // wProductType is VER_NT_WORKSTATION
-    TEST_SERVICE_PACK_2, // szCSDVersion is "Service Pack 2", any letter case
-    TEST_SERVER_R2       // GetSystemMetrics(SM_SERVERR2) is nonzero
+    WHEN_ANY,            // the version numbers alone decide
+    WHEN_WORKSTATION,    // wProductType is VER_NT_WORKSTATION
+    WHEN_SERVICE_PACK_2, // szCSDVersion is "Service Pack 2", any letter case
+    WHEN_SERVER_R2       // GetSystemMetrics(SM_SERVERR2) is nonzero
 };
 
 static const DWORD ANY = 0xFFFFFFFF;
@@ -16,37 +17,37 @@ struct EditionRow {
     DWORD platformId;
     DWORD majorVersion;
     DWORD minorVersion;
-    int test;
+    int condition;
     const char *label;
 };
 
-// Walked top down; the first row whose numbers match and whose test passes
-// names the edition. A row with TEST_NONE after tested rows is their
-// "otherwise". Anything not listed cannot be named.
+// Walked top down; the first row whose numbers match and whose condition
+// holds names the edition. A WHEN_ANY row after conditional ones is their
+// "otherwise". Anything not listed cannot be named. The labels, odd spacing
+// included, are printed byte for byte as scripts and earlier releases
+// expect them: do not correct their English.
 static const EditionRow EDITION_TABLE[] = {
-    {1, ANY, ANY, TEST_NONE, "  before Win98\n"},
-    {2, 4, 0, TEST_NONE, "  WinNT4.0\n"},
-    {2, 5, 0, TEST_NONE, "  W2K0\n"},
-    {2, 5, 1, TEST_SERVICE_PACK_2, "  WinXP SP2\n"},
-    {2, 5, 1, TEST_NONE, "  WinXP\n"},
-    {2, 5, 2, TEST_WORKSTATION, "  WinXP x64Ed.\n"},
-    {2, 5, 2, TEST_SERVER_R2, "  WS2K3 R2\n"},
-    {2, 5, 2, TEST_NONE, "  WS2K3\n"},
-    {2, 6, 0, TEST_WORKSTATION, "  Vista\n"},
-    {2, 6, 0, TEST_NONE, "  WS2K8\n"},
-    {2, 6, 1, TEST_WORKSTATION, "  Win7\n"},
-    {2, 6, 1, TEST_NONE, "  WS2K8 R2\n"},
-    {2, 6, 2, TEST_WORKSTATION, "  Win8\n"},
-    {2, 6, 2, TEST_NONE, "  WS2K12\n"},
-    {2, 6, 3, TEST_WORKSTATION, "  Win8.1\n"},
-    {2, 6, 3, TEST_NONE, "  WS2K12 R2\n"},
-    {2, 10, 0, TEST_WORKSTATION, "  Win10\n"},
-    {2, 10, 0, TEST_NONE, "  WS2K16\n"},
+    {1, ANY, ANY, WHEN_ANY, "  before Win98\n"},
+    {2, 4, 0, WHEN_ANY, "  WinNT4.0\n"},
+    {2, 5, 0, WHEN_ANY, "  W2K0\n"},
+    {2, 5, 1, WHEN_SERVICE_PACK_2, "  WinXP SP2\n"},
+    {2, 5, 1, WHEN_ANY, "  WinXP\n"},
+    {2, 5, 2, WHEN_WORKSTATION, "  WinXP x64Ed.\n"},
+    {2, 5, 2, WHEN_SERVER_R2, "  WS2K3 R2\n"},
+    {2, 5, 2, WHEN_ANY, "  WS2K3\n"},
+    {2, 6, 0, WHEN_WORKSTATION, "  Vista\n"},
+    {2, 6, 0, WHEN_ANY, "  WS2K8\n"},
+    {2, 6, 1, WHEN_WORKSTATION, "  Win7\n"},
+    {2, 6, 1, WHEN_ANY, "  WS2K8 R2\n"},
+    {2, 6, 2, WHEN_WORKSTATION, "  Win8\n"},
+    {2, 6, 2, WHEN_ANY, "  WS2K12\n"},
+    {2, 6, 3, WHEN_WORKSTATION, "  Win8.1\n"},
+    {2, 6, 3, WHEN_ANY, "  WS2K12 R2\n"},
+    {2, 10, 0, WHEN_WORKSTATION, "  Win10\n"},
+    {2, 10, 0, WHEN_ANY, "  WS2K16\n"},
 };
 
 static const char UNKNOWN_EDITION[] = "  WinOS cannot Detection \n";
-
-static const int SM_SERVERR2_INDEX = 89;
 
 typedef int(WINAPI *GetSystemMetricsFunction)(int);
 
@@ -63,16 +64,16 @@ static int IsServerR2()
         return 0;
     GetSystemMetricsFunction getSystemMetrics =
         reinterpret_cast<GetSystemMetricsFunction>(reinterpret_cast<void (*)()>(found));
-    return getSystemMetrics(SM_SERVERR2_INDEX) != 0;
+    return getSystemMetrics(SM_SERVERR2) != 0;
 }
 
-static int PassesTest(int test)
+static int ConditionHolds(int condition)
 {
     const OSVERSIONINFOEXA &r = OsVersionRecord;
-    switch (test) {
-    case TEST_WORKSTATION: return r.wProductType == VER_NT_WORKSTATION;
-    case TEST_SERVICE_PACK_2: return lstrcmpiA(r.szCSDVersion, "Service Pack 2") == 0;
-    case TEST_SERVER_R2: return IsServerR2();
+    switch (condition) {
+    case WHEN_WORKSTATION: return r.wProductType == VER_NT_WORKSTATION;
+    case WHEN_SERVICE_PACK_2: return lstrcmpiA(r.szCSDVersion, "Service Pack 2") == 0;
+    case WHEN_SERVER_R2: return IsServerR2();
     default: return 1;
     }
 }
@@ -87,7 +88,7 @@ static const char *FindEditionLabel()
             continue;
         if (row.minorVersion != ANY && row.minorVersion != r.dwMinorVersion)
             continue;
-        if (PassesTest(row.test))
+        if (ConditionHolds(row.condition))
             return row.label;
     }
     return UNKNOWN_EDITION;

@@ -2,10 +2,12 @@
 imports, hardening, and the resources it carries (manifest, version
 information, icon).
 
-usage: test_pe.py ARCHVER_EXE SOURCE_DIR
+usage: test_pe.py ARCHVER_EXE SOURCE_DIR VERSION OBJDUMP
 """
 import os
+import re
 import struct
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
@@ -45,7 +47,8 @@ REQUIRED_IMPORTS = {b"GetModuleHandleA", b"GetProcAddress", b"GetCurrentProcess"
                     b"GetVersionExA", b"LoadLibraryA", b"lstrcmpiA", b"printf"}
 
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
-DYNAMIC_BASE, NX_COMPAT = 0x0040, 0x0100
+DYNAMIC_BASE, FORCE_INTEGRITY, NX_COMPAT, NO_SEH = 0x0040, 0x0080, 0x0100, 0x0400
+HARDENING = DYNAMIC_BASE | FORCE_INTEGRITY | NX_COMPAT | NO_SEH
 SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
 BASERELOC, DEBUG = 5, 6
 
@@ -54,38 +57,33 @@ RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 RESOURCES = {RT_ICON: {1: [1041]}, RT_GROUP_ICON: {101: [1041]},
              RT_VERSION: {1: [1041]}, RT_MANIFEST: {1: [1033]}}
 
-HEADER = [  # (field, expected)
-    ("FILE_HEADER.Machine", 0x14C),  # x86
-    ("OPTIONAL_HEADER.Magic", 0x10B),  # PE32
-    ("OPTIONAL_HEADER.Subsystem", 3),  # console
-    ("OPTIONAL_HEADER.MajorOperatingSystemVersion", 5),
-    ("OPTIONAL_HEADER.MinorOperatingSystemVersion", 0),
-    ("OPTIONAL_HEADER.MajorSubsystemVersion", 5),
-    ("OPTIONAL_HEADER.MinorSubsystemVersion", 0),
-    ("FILE_HEADER.TimeDateStamp", 0),  # the same file from every build
-    ("OPTIONAL_HEADER.DllCharacteristics & (DYNAMIC_BASE | NX_COMPAT)", DYNAMIC_BASE | NX_COMPAT),
-    ("FILE_HEADER.Characteristics & IMAGE_FILE_RELOCS_STRIPPED", 0),
-    ("OPTIONAL_HEADER.DATA_DIRECTORY[BASERELOC].Size > 0", True),
-    ("OPTIONAL_HEADER.DATA_DIRECTORY[DEBUG].Size", 0),
+HEADER = [  # (header, field, bits looked at or None for all, expected)
+    ("FILE_HEADER", "Machine", None, 0x14C),  # x86
+    ("OPTIONAL_HEADER", "Magic", None, 0x10B),  # PE32
+    ("OPTIONAL_HEADER", "Subsystem", None, 3),  # console
+    ("OPTIONAL_HEADER", "MajorOperatingSystemVersion", None, 5),
+    ("OPTIONAL_HEADER", "MinorOperatingSystemVersion", None, 0),
+    ("OPTIONAL_HEADER", "MajorSubsystemVersion", None, 5),
+    ("OPTIONAL_HEADER", "MinorSubsystemVersion", None, 0),
+    ("FILE_HEADER", "TimeDateStamp", None, 0),  # the same file from every build
+    # ASLR, DEP and no SEH handlers; FORCE_INTEGRITY clear, or Windows would
+    # refuse every copy without a trusted signature.
+    ("OPTIONAL_HEADER", "DllCharacteristics", HARDENING, DYNAMIC_BASE | NX_COMPAT | NO_SEH),
+    ("FILE_HEADER", "Characteristics", IMAGE_FILE_RELOCS_STRIPPED, 0),
+]
+DIRECTORIES = [  # (directory, present); ASLR needs the relocations
+    (BASERELOC, True), (DEBUG, False),
 ]
 
-FIXED_VERSION = [  # (field, expected)
-    ("FileVersionMS", 0x00010003), ("FileVersionLS", 0),
-    ("ProductVersionMS", 0x00010003), ("ProductVersionLS", 0),
+FIXED_VERSION = [  # (field, expected) beside the version numbers
     ("FileFlagsMask", 0x17), ("FileFlags", 0),
     ("FileOS", 0x4),  # VOS__WINDOWS32
     ("FileType", 1),  # VFT_APP
     ("FileSubtype", 0), ("FileDateMS", 0), ("FileDateLS", 0),
 ]
 STRINGS = {"FileDescription": "WindowsOS Version and x86/x64 Check tool",
-           "FileVersion": "1, 3, 0, 0", "OriginalFilename": "archver.exe",
-           "ProductVersion": "1, 3, 0, 0"}
+           "OriginalFilename": "archver.exe"}
 PUBLISHER_STRINGS = ["CompanyName", "ProductName", "InternalName", "LegalCopyright"]
-
-
-def field(pe, expression):
-    return eval(expression, globals(), {"FILE_HEADER": pe.FILE_HEADER,
-                                        "OPTIONAL_HEADER": pe.OPTIONAL_HEADER})
 
 
 def check_imports(pe):
@@ -109,7 +107,9 @@ def resources(pe):
     return found
 
 
-def check_manifest(text):
+def check_manifest(text, source):
+    with open(os.path.join(source, "res", "archver.manifest"), "rb") as f:
+        check("manifest is res/archver.manifest", text, f.read())
     root = ET.fromstring(text)
     check("manifest root", (root.tag, root.attrib), (ASM + "assembly", {"manifestVersion": "1.0"}))
 
@@ -125,21 +125,28 @@ def check_manifest(text):
           [])
 
 
-def check_icon(group, image, ico_file):
+def check_icon(group, image, source):
     # GRPICONDIR and its one GRPICONDIRENTRY.
     check("icon group header", struct.unpack_from("<HHH", group), (0, 1, 1))
     check("icon group entry", struct.unpack_from("<BBBBHHIH", group, 6),
           (32, 32, 16, 0, 1, 4, len(image), 1))
     width, height, planes, bits = struct.unpack_from("<iiHH", image, 4)
     check("icon bitmap", (width, height, planes, bits), (32, 64, 1, 4))
-    with open(ico_file, "rb") as f:
+    with open(os.path.join(source, "res", "archver.ico"), "rb") as f:
         ico = f.read()
     check("icon image is the picture in res/", image, ico[22:])
+    drawn = subprocess.run([sys.executable, os.path.join(source, "res", "make_icon.py"), "-"],
+                           stdout=subprocess.PIPE, check=True).stdout
+    check("res/make_icon.py draws res/archver.ico", drawn, ico)
 
 
-def check_version(pe):
+def check_version(pe, version):
+    major, minor, patch = (int(n) for n in version.split("."))
+    text = "%d, %d, %d, 0" % (major, minor, patch)
     fixed = pe.VS_FIXEDFILEINFO[0]
-    for name, want in FIXED_VERSION:
+    numbers = [("FileVersionMS", major << 16 | minor), ("FileVersionLS", patch << 16),
+               ("ProductVersionMS", major << 16 | minor), ("ProductVersionLS", patch << 16)]
+    for name, want in numbers + FIXED_VERSION:
         check("version " + name, getattr(fixed, name), want)
     tables = [t for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
               for t in info.StringTable]
@@ -147,17 +154,25 @@ def check_version(pe):
     strings = {k.decode(): v.decode() for k, v in tables[0].entries.items()}
     for key in PUBLISHER_STRINGS:
         check("publisher entry " + key, bool(strings.pop(key, "").strip()), True)
-    check("string entries", strings, STRINGS)
+    check("string entries", strings, dict(STRINGS, FileVersion=text, ProductVersion=text))
     translations = [v.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
                     for v in info.Var]
     check("translation", translations, [{b"Translation": "0x0411 0x04b0"}])
 
 
 def main():
-    exe, source = sys.argv[1:3]
+    exe, source, version, objdump = sys.argv[1:5]
     pe = pefile.PE(exe)
-    for path, want in HEADER:
-        check(path, field(pe, path), want)
+    # NO_SEH is honest only while no code registers a handler: that takes a
+    # store to fs:[0], the head of the thread's handler chain.
+    code = subprocess.run([objdump, "-d", exe], stdout=subprocess.PIPE, check=True).stdout
+    check("stores to fs:[0]", re.findall(rb"mov +[^,]+,%fs:0x0\n", code), [])
+    for header, name, bits, want in HEADER:
+        value = getattr(getattr(pe, header), name)
+        check("%s.%s" % (header, name), value if bits is None else value & bits, want)
+    for index, present in DIRECTORIES:
+        check("data directory %d present" % index,
+              pe.OPTIONAL_HEADER.DATA_DIRECTORY[index].Size > 0, present)
     check("size at most %d bytes" % MAX_SIZE, os.path.getsize(exe) <= MAX_SIZE, True)
     check("sections both writable and executable",
           [s.Name for s in pe.sections
@@ -168,10 +183,9 @@ def main():
     check("resources", {t: {n: sorted(l) for n, l in names.items()} for t, names in found.items()},
           RESOURCES)
     if not failures:
-        check_manifest(found[RT_MANIFEST][1][1033])
-        check_icon(found[RT_GROUP_ICON][101][1041], found[RT_ICON][1][1041],
-                   os.path.join(source, "res", "archver.ico"))
-        check_version(pe)
+        check_manifest(found[RT_MANIFEST][1][1033], source)
+        check_icon(found[RT_GROUP_ICON][101][1041], found[RT_ICON][1][1041], source)
+        check_version(pe, version)
 
     return finish()
 
