@@ -47,7 +47,9 @@ static BitnessCode NativeMachineBitness()
     USHORT nativeMachine = 0;
     if (!isWow64Process2(GetCurrentProcess(), &processMachine, &nativeMachine))
         return 0;
+    // A plain loop over the table: the tool uses no C++ library.
     for (const NativeMachineRow &row : NATIVE_MACHINES) {
+        // cppcheck-suppress useStlAlgorithm
         if (row.machine == nativeMachine)
             return row.bits;
     }

@@ -39,7 +39,7 @@ WINDOWS_2000_IMPORTS = {
         b"__getmainargs", b"__initenv", b"__p__acmdln", b"__p__commode", b"__p__fmode",
         b"__set_app_type", b"__setusermatherr", b"_amsg_exit", b"_cexit", b"_initterm",
         b"_iob", b"_onexit", b"_snprintf", b"abort", b"calloc", b"exit", b"fprintf", b"free",
-        b"fwrite", b"malloc", b"memcpy", b"printf", b"putchar", b"puts", b"signal", b"strlen",
+        b"fwrite", b"malloc", b"memcpy", b"memset", b"printf", b"putchar", b"puts", b"signal", b"strlen",
         b"strncmp", b"vfprintf"},
 }
 # Functions the run needs from the system, whatever the runtime adds.
@@ -47,8 +47,7 @@ REQUIRED_IMPORTS = {b"GetModuleHandleA", b"GetProcAddress", b"GetCurrentProcess"
                     b"GetVersionExA", b"LoadLibraryA", b"lstrcmpiA", b"printf"}
 
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
-DYNAMIC_BASE, FORCE_INTEGRITY, NX_COMPAT, NO_SEH = 0x0040, 0x0080, 0x0100, 0x0400
-HARDENING = DYNAMIC_BASE | FORCE_INTEGRITY | NX_COMPAT | NO_SEH
+DYNAMIC_BASE, NX_COMPAT, NO_SEH, TERMINAL_SERVER_AWARE = 0x0040, 0x0100, 0x0400, 0x8000
 SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
 BASERELOC, DEBUG = 5, 6
 
@@ -66,9 +65,10 @@ HEADER = [  # (header, field, bits looked at or None for all, expected)
     ("OPTIONAL_HEADER", "MajorSubsystemVersion", None, 5),
     ("OPTIONAL_HEADER", "MinorSubsystemVersion", None, 0),
     ("FILE_HEADER", "TimeDateStamp", None, 0),  # the same file from every build
-    # ASLR, DEP and no SEH handlers; FORCE_INTEGRITY clear, or Windows would
-    # refuse every copy without a trusted signature.
-    ("OPTIONAL_HEADER", "DllCharacteristics", HARDENING, DYNAMIC_BASE | NX_COMPAT | NO_SEH),
+    # ASLR, DEP, no SEH handlers, and nothing else: FORCE_INTEGRITY (0x80) set
+    # would make Windows refuse every copy without a trusted signature.
+    ("OPTIONAL_HEADER", "DllCharacteristics", None,
+     DYNAMIC_BASE | NX_COMPAT | NO_SEH | TERMINAL_SERVER_AWARE),
     ("FILE_HEADER", "Characteristics", IMAGE_FILE_RELOCS_STRIPPED, 0),
 ]
 DIRECTORIES = [  # (directory, present); ASLR needs the relocations
