@@ -67,48 +67,51 @@ TEST(QueryBitness, AnswersAndExitCodes)
     }
 }
 
-TEST(QueryOsVersion, PrefersTheExtendedRecord)
+struct QueryCase {
+    const char *name;
+    bool acceptsExtended, acceptsBasic;
+    OsInfoKind kind;
+    DWORD size, major;
+    const char *csdVersion;
+    WORD servicePackMajor, suiteMask;
+    BYTE productType;
+    int code; // of "/o"
+};
+
+// All on one answer, Windows Server 2008 R2 SP1, over a record that an
+// earlier query left full of other bytes. A basic answer leaves the
+// extended fields zero; a refused one leaves the record as zeroed.
+static const QueryCase QUERY_CASES[] = {
+    {"extended", true, true, OSINFO_EX, 156, 6, "Service Pack 1", 1, 0x110, 3, 20613},
+    {"basic", false, true, OSINFO_BASIC, 148, 6, "Service Pack 1", 0, 0, 0, 20601},
+    {"neither", false, false, OSINFO_NONE, 148, 0, "", 0, 0, 0, 0},
+};
+
+TEST(QueryOsVersion, Table)
 {
-    ScriptVersion(2, 6, 1, 3, "Service Pack 1");
-    Script.versionAnswer.wSuiteMask = 0x110;
-    EXPECT_EQ(QueryOsVersion(), OSINFO_EX);
-    EXPECT_EQ(OsVersionRecord.dwOSVersionInfoSize, 156u);
-    EXPECT_EQ(OsVersionRecord.wProductType, 3);
-    EXPECT_EQ(OsVersionRecord.wSuiteMask, 0x110);
-    EXPECT_EQ(ComputeVersionCode(OSINFO_EX), 20613);
-}
+    for (const QueryCase &c : QUERY_CASES) {
+        SCOPED_TRACE(c.name);
+        ScriptVersion(2, 6, 1, 3, "Service Pack 1");
+        Script.versionAnswer.wServicePackMajor = 1;
+        Script.versionAnswer.wSuiteMask = 0x110;
+        Script.acceptsExtended = c.acceptsExtended;
+        Script.acceptsBasic = c.acceptsBasic;
+        memset(&OsVersionRecord, 0x5A, sizeof OsVersionRecord);
 
-TEST(QueryOsVersion, FallsBackToTheBasicRecordWithExtendedFieldsZero)
-{
-    ScriptVersion(2, 6, 1, 3, "Service Pack 1");
-    Script.acceptsExtended = false;
-    Script.versionAnswer.wServicePackMajor = 1;
-    Script.versionAnswer.wSuiteMask = 0x110;
-    // Left over from an earlier query: must not show through.
-    memset(&OsVersionRecord, 0x5A, sizeof OsVersionRecord);
+        EXPECT_EQ(QueryOsVersion(), c.kind);
+        const OSVERSIONINFOEXA &r = OsVersionRecord;
+        EXPECT_EQ(r.dwOSVersionInfoSize, c.size);
+        EXPECT_EQ(r.dwMajorVersion, c.major);
+        EXPECT_STREQ(r.szCSDVersion, c.csdVersion);
+        EXPECT_EQ(r.wServicePackMajor, c.servicePackMajor);
+        EXPECT_EQ(r.wServicePackMinor, 0);
+        EXPECT_EQ(r.wSuiteMask, c.suiteMask);
+        EXPECT_EQ(r.wProductType, c.productType);
 
-    EXPECT_EQ(QueryOsVersion(), OSINFO_BASIC);
-    EXPECT_EQ(OsVersionRecord.dwOSVersionInfoSize, 148u);
-    EXPECT_EQ(OsVersionRecord.dwMinorVersion, 1u);
-    EXPECT_STREQ(OsVersionRecord.szCSDVersion, "Service Pack 1");
-    EXPECT_EQ(OsVersionRecord.wServicePackMajor, 0);
-    EXPECT_EQ(OsVersionRecord.wServicePackMinor, 0);
-    EXPECT_EQ(OsVersionRecord.wSuiteMask, 0);
-    EXPECT_EQ(OsVersionRecord.wProductType, 0);
-    EXPECT_EQ(ComputeVersionCode(OSINFO_BASIC), 20601);
-}
-
-TEST(QueryOsVersion, BothSizesRefusedIsNoAnswer)
-{
-    ScriptVersion(2, 6, 1, 1);
-    Script.acceptsExtended = false;
-    Script.acceptsBasic = false;
-    EXPECT_EQ(QueryOsVersion(), OSINFO_NONE);
-    EXPECT_EQ(OsVersionRecord.dwMajorVersion, 0u);
-
-    std::string printed;
-    EXPECT_EQ(RunCapturing("/o", printed), 0);
-    EXPECT_EQ(printed, "");
+        std::string printed;
+        EXPECT_EQ(RunCapturing("/o", printed), c.code);
+        EXPECT_EQ(printed, "");
+    }
 }
 
 struct CodeCase {
