@@ -56,12 +56,11 @@ static BitnessCode NativeMachineBitness()
     return 0;
 }
 
-BitnessCode QueryBitness()
+// The question every Windows since XP SP2 answers, and the only one before
+// Windows 10 1511: does this 32-bit process run under WOW64? It does exactly
+// on 64-bit Windows.
+static BitnessCode Wow64Bitness()
 {
-    BitnessCode bits = NativeMachineBitness();
-    if (bits != 0)
-        return bits;
-
     FARPROC found = FindKernelFunction("IsWow64Process");
     if (found == NULL)
         return 0;
@@ -72,6 +71,12 @@ BitnessCode QueryBitness()
     if (!isWow64Process(GetCurrentProcess(), &underWow64))
         return 0;
     return underWow64 == 1 ? 2 : 1;
+}
+
+BitnessCode QueryBitness()
+{
+    BitnessCode bits = NativeMachineBitness();
+    return bits != 0 ? bits : Wow64Bitness();
 }
 
 OsInfoKind QueryOsVersion()

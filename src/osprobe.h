@@ -1,5 +1,6 @@
-// The two questions archver asks Windows: is this 32-bit process running
-// under WOW64, and which version record does GetVersionExA hand out.
+// The two questions archver asks Windows: is the Windows this 32-bit process
+// runs on a 32- or a 64-bit one, and which version record does GetVersionExA
+// hand out.
 #ifndef ARCHVER_OSPROBE_H
 #define ARCHVER_OSPROBE_H
 
