@@ -26,8 +26,9 @@ SUPPORTED_OS = ["{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
 MAX_SIZE = 20480
 
 # Every function it may import: all present in Windows 2000's kernel32.dll
-# and msvcrt.dll, so the file loads there. IsWow64Process (XP SP2 and later)
-# is looked up at run time, GetSystemMetrics from user32 likewise.
+# and msvcrt.dll, so the file loads there (memset is the clang build's).
+# IsWow64Process2 (Windows 10 1511) and IsWow64Process (XP SP2) are looked up
+# at run time, GetSystemMetrics from user32 likewise.
 WINDOWS_2000_IMPORTS = {
     b"KERNEL32.dll": {
         b"DeleteCriticalSection", b"EnterCriticalSection", b"FreeLibrary",
@@ -39,8 +40,8 @@ WINDOWS_2000_IMPORTS = {
         b"__getmainargs", b"__initenv", b"__p__acmdln", b"__p__commode", b"__p__fmode",
         b"__set_app_type", b"__setusermatherr", b"_amsg_exit", b"_cexit", b"_initterm",
         b"_iob", b"_onexit", b"_snprintf", b"abort", b"calloc", b"exit", b"fprintf", b"free",
-        b"fwrite", b"malloc", b"memcpy", b"memset", b"printf", b"putchar", b"puts", b"signal", b"strlen",
-        b"strncmp", b"vfprintf"},
+        b"fwrite", b"malloc", b"memcpy", b"memset", b"printf", b"putchar", b"puts", b"signal",
+        b"strlen", b"strncmp", b"vfprintf"},
 }
 # Functions the run needs from the system, whatever the runtime adds.
 REQUIRED_IMPORTS = {b"GetModuleHandleA", b"GetProcAddress", b"GetCurrentProcess",
@@ -65,8 +66,9 @@ HEADER = [  # (header, field, bits looked at or None for all, expected)
     ("OPTIONAL_HEADER", "MajorSubsystemVersion", None, 5),
     ("OPTIONAL_HEADER", "MinorSubsystemVersion", None, 0),
     ("FILE_HEADER", "TimeDateStamp", None, 0),  # the same file from every build
-    # ASLR, DEP, no SEH handlers, and nothing else: FORCE_INTEGRITY (0x80) set
-    # would make Windows refuse every copy without a trusted signature.
+    # ASLR, DEP, no SEH handlers, terminal-server aware, and nothing else:
+    # FORCE_INTEGRITY (0x80) would make Windows refuse every copy without a
+    # trusted signature.
     ("OPTIONAL_HEADER", "DllCharacteristics", None,
      DYNAMIC_BASE | NX_COMPAT | NO_SEH | TERMINAL_SERVER_AWARE),
     ("FILE_HEADER", "Characteristics", IMAGE_FILE_RELOCS_STRIPPED, 0),
@@ -166,7 +168,7 @@ def main():
     # NO_SEH is honest only while no code registers a handler: that takes a
     # store to fs:[0], the head of the thread's handler chain.
     code = subprocess.run([objdump, "-d", exe], stdout=subprocess.PIPE, check=True).stdout
-    check("stores to fs:[0]", re.findall(rb"mov +[^,]+,%fs:0x0\n", code), [])
+    check("stores to fs:[0]", re.findall(rb"\bmov\w*\s+[^,\n]+,\s*%fs:(?:0x0+|0)\n", code), [])
     for header, name, bits, want in HEADER:
         value = getattr(getattr(pe, header), name)
         check("%s.%s" % (header, name), value if bits is None else value & bits, want)
