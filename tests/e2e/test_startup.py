@@ -26,7 +26,7 @@ def main():
         for setting, args, user32 in RUNS:
             wine.use_version(setting)
             loaded = wine.loaded_dlls(exe, args)
-            print(setting[-1], args, "loads", len(loaded), "DLLs")
+            print(setting[1], args, "loads", len(loaded), "DLLs")
             if user32:
                 check("%s %s loads user32 and more" % (setting, args),
                       "user32.dll" in loaded and set(baseline) < set(loaded), True)
