@@ -32,13 +32,16 @@ def verifies(exe, ca):
 
 
 class Releaser:
+    """Runs tools/release into an output directory of its own each time."""
+
     def __init__(self, tool, build, work, version):
         self.tool, self.build, self.work = tool, build, work
         self.name = "archver-%s-win32.zip" % version
         self.count = 0
 
     def release(self, cert=None, key=None):
-        """(exit status, output, {file: bytes} or None without a zip)"""
+        """(exit status, output, {name: bytes} of the zip's files and "zip"
+        itself, or None without a zip; what the output directory holds)"""
         self.count += 1
         out = os.path.join(self.work, "out%d" % self.count)
         env = {k: v for k, v in os.environ.items() if k not in SIGN_VARIABLES}
@@ -50,9 +53,10 @@ class Releaser:
         if os.path.exists(package):
             with zipfile.ZipFile(package) as z:
                 files = {name: z.read(name) for name in z.namelist()}
-            files["zip"] = open(package, "rb").read()
-        leftovers = os.listdir(out) if os.path.isdir(out) else []
-        return done.returncode, done.stdout.decode(), files, leftovers
+            with open(package, "rb") as f:
+                files["zip"] = f.read()
+        held = os.listdir(out) if os.path.isdir(out) else []
+        return done.returncode, done.stdout.decode(), files, held
 
 
 def check_package(what, files, exe):
@@ -100,7 +104,8 @@ def main():
         check("signed exe verifies", verifies(path, cert), True)
         subprocess.run(["osslsigncode", "remove-signature", "-in", path, "-out", stripped],
                        check=True, stdout=subprocess.DEVNULL)
-        check("stripped exe is the unsigned build", open(stripped, "rb").read() == built, True)
+        with open(stripped, "rb") as f:
+            check("stripped exe is the unsigned build", f.read() == built, True)
         code = pefile.PE(data=signed_exe).sections[0].PointerToRawData + 16
         with open(tampered, "wb") as f:
             f.write(signed_exe[:code] + bytes([signed_exe[code] ^ 1]) + signed_exe[code + 1:])
@@ -117,8 +122,8 @@ def main():
                 ("key of another certificate", cert, other),
                 ("key that is no PEM", cert, garbage),
                 ("certificate without key", cert, None)]:
-            status, output, files, leftovers = releaser.release(cert_file, key_file)
-            check(what, (status != 0, "tools/release: " in output, leftovers), (True, True, []))
+            status, output, _, held = releaser.release(cert_file, key_file)
+            check(what, (status != 0, "tools/release: " in output, held), (True, True, []))
             print(what, "->", output.strip().splitlines()[-1] if output.strip() else "")
     return finish()
 
