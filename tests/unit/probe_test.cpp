@@ -21,7 +21,7 @@ struct BitnessCase {
 // or failing probe is no answer, never "32-bit".
 // clang-format off
 static const BitnessCase BITNESS_CASES[] = {
-    {.name = "neither function", .hasIsWow64Process = false},
+    {.name = "neither function", .hasIsWow64Process = false, .wow64Flag = 1},
     {.name = "IsWow64Process failing", .wow64Result = 0, .wow64Flag = 1},
     {.name = "32-bit Windows", .bits = 1},
     {.name = "64-bit Windows", .wow64Flag = 1, .bits = 2},
