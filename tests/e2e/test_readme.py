@@ -1,27 +1,20 @@
 """The README's recipes, taken from README.md itself and run under Wine: every
-batch block under cmd.exe, and the NSIS recipe compiled with makensis into an
-installer that runs silently, on several Windows versions.
+batch block under cmd.exe, as the Windows runners run them, and the NSIS
+recipe compiled with makensis into an installer that runs silently, on
+several Windows versions.
 
 usage: test_readme.py README ARCHVER_EXE MAKENSIS win64|win32 LAUNCH_EXE PREFIX_DIR
 """
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tempfile
 
-from checks import check, finish
+from checks import check, failures, finish
+from recipes import blocks, differences, write_recipes
 from winehost import (SERVER_2025, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, WINDOWS_XP_SP3, Prefix,
                       registry_version)
-
-# What each batch block prints, in README order, filled in from the rows below.
-BATCH_OUTPUTS = [
-    "Windows runs on {arch}\n",
-    "{bits}-bit Windows\n{era}\n",
-    "{name}\n",
-    "archver /b answered {one}\narchver /v answered {bits}\nVersion code: {code}\n",
-]
 
 # Per bitness: the cmd.exe hosts, and what the native architecture is.
 HOSTS = {
@@ -36,10 +29,16 @@ VERSIONS = {
     "win64": [
         (WINDOWS_7_SP1, 20611, "Vista to 8.1", "Windows before 10, version code 20611"),
         (WINDOWS_11, 21001, "Windows 10 or later", "Windows 11 (build 22631)"),
+        # The first Windows 11 build.
+        (registry_version("10.0", "22000"), 21001, "Windows 10 or later",
+         "Windows 11 (build 22000)"),
         (SERVER_2025, 21003, "Windows 10 or later", "Windows Server 2025 (build 26100)"),
     ],
     "win32": [
         (WINDOWS_XP_SP3, 20511, "older", "Windows before 10, version code 20511"),
+        # The first version the era recipe and the installer accept.
+        (registry_version("6.0", "6002", service_pack=2), 20601, "Vista to 8.1",
+         "Windows before 10, version code 20601"),
         (WINDOWS_10, 21001, "Windows 10 or later", "Windows 10 (build 18362)"),
         (registry_version("10.0", "20348", "LanmanNT"), 21002, "Windows 10 or later",
          "Windows Server 2022 (build 20348)"),
@@ -52,24 +51,15 @@ NSIS_RECORDER = ["Function .onInstSuccess", r'FileOpen $9 "$EXEDIR\decided.txt" 
 NSIS_ABORTED = 2  # the installer's exit code after Abort
 
 
-def blocks(readme, language):
-    with open(readme) as f:
-        return re.findall(r"^```%s\n(.*?)^```$" % language, f.read(), re.M | re.S)
-
-
 def main():
     readme, exe, makensis, arch, launcher, prefix_dir = sys.argv[1:7]
-    batches = blocks(readme, "bat")
-    check("batch blocks in README.md", len(batches), len(BATCH_OUTPUTS))
     nsis = blocks(readme, "nsis")
     check("NSIS blocks in README.md", len(nsis), 1)
     hosts, facts = HOSTS[arch]
 
     with tempfile.TemporaryDirectory() as work, Prefix(prefix_dir, arch, launcher) as wine:
         shutil.copy(exe, os.path.join(work, "archver.exe"))
-        for number, text in enumerate(batches):
-            with open(os.path.join(work, "recipe%d.bat" % number), "w", newline="\r\n") as f:
-                f.write(text)
+        batches = write_recipes(readme, work)
         with open(os.path.join(work, "setup.nsi"), "w") as f:
             f.write(nsis[0] if nsis else "")
         subprocess.run([makensis, "-V2", "setup.nsi"] + ["-X" + line for line in NSIS_RECORDER],
@@ -79,10 +69,11 @@ def main():
             wine.use_version(setting)
             values = dict(facts, code=code, era=era, name=name)
             for host in hosts:
-                for number, want in enumerate(BATCH_OUTPUTS[:len(batches)]):
-                    got = wine.run_command(b"%s /c recipe%d.bat" % (host.encode(), number), cwd=work)
-                    check("%s %s recipe %d" % (name, host, number), got[:2],
-                          (want.format(**values).replace("\n", "\r\n").encode(), b""))
+                def run(batch):
+                    return wine.run_command(b"%s /d /c %s" % (host.encode(), batch.encode()),
+                                            cwd=work)[:2]
+                failures.extend("%s, %s: %s" % (name, host, difference)
+                                for difference in differences(batches, run, values))
 
             decided = os.path.join(work, "decided.txt")
             if os.path.exists(decided):

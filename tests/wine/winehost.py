@@ -108,8 +108,9 @@ class Prefix:
         (stdout bytes, stderr bytes, exit code)."""
         return self.run_command(command_line(program, args), cwd, stdout)
 
-    def run_command(self, command, cwd=None, stdout=None):
-        """Runs a whole Windows command line (bytes) through the launcher."""
+    def run_command(self, command, cwd=None, stdout=None, env=None):
+        """Runs a whole Windows command line (bytes) through the launcher,
+        with env's variables added to its environment."""
         with tempfile.TemporaryDirectory() as scratch:
             command_file = os.path.join(scratch, "command")
             code_file = os.path.join(scratch, "code")
@@ -117,7 +118,7 @@ class Prefix:
                 f.write(command)
             done = subprocess.run(
                 ["wine", self.launcher, windows_path(command_file), windows_path(code_file)],
-                env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
+                env=dict(self.env, **(env or {})), cwd=cwd, stdin=subprocess.DEVNULL,
                 stdout=stdout if stdout is not None else subprocess.PIPE,
                 stderr=subprocess.PIPE, timeout=300)
             if done.returncode != 0:
@@ -146,10 +147,20 @@ class Prefix:
         version, build, csd, service_pack, product_type = setting[1:]
         self.reg("delete", WINE_SETTINGS, "/v", "Version", check=False)
         # A 32-bit program on 64-bit Windows reads the 32-bit registry view.
-        for view in (["/reg:32", "/reg:64"] if self.wow64 else [None]):
+        # From Windows 10 on, the version is also kept as two numbers, which
+        # Wine writes as Windows does and removes for older versions.
+        major, minor = version.split(".")
+        for view in ([["/reg:32"], ["/reg:64"]] if self.wow64 else [[]]):
             for name, data in (("CurrentVersion", version), ("CurrentBuildNumber", build),
                                ("CSDVersion", csd)):
-                self.reg("add", CURRENT_VERSION, "/v", name, "/d", data, *([view] if view else []))
+                self.reg("add", CURRENT_VERSION, "/v", name, "/d", data, *view)
+            for name, data in (("CurrentMajorVersionNumber", major),
+                               ("CurrentMinorVersionNumber", minor)):
+                if int(major) >= 10:
+                    self.reg("add", CURRENT_VERSION, "/v", name, "/t", "REG_DWORD", "/d", data,
+                             *view)
+                else:
+                    self.reg("delete", CURRENT_VERSION, "/v", name, *view, check=False)
         self.reg("add", WINDOWS_CONTROL, "/v", "CSDVersion", "/t", "REG_DWORD",
                  "/d", str(service_pack))
         self.reg("add", PRODUCT_OPTIONS, "/v", "ProductType", "/d", product_type)

@@ -1,0 +1,101 @@
+"""crosscheck.cmd under Wine's cmd.exe, started as GitHub starts a cmd step,
+from a folder whose name holds blanks and parentheses. Here archver and the
+script read the same registry, so this proves the script, not Windows: it
+agrees where archver is right, and finds the copy without a manifest and the
+do-nothing program wrong.
+
+usage: test_crosscheck.py CROSSCHECK_CMD ARCHVER_EXE NOTHING_EXE OBJCOPY win64|win32
+                          LAUNCH_EXE PREFIX_DIR
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from checks import check, finish
+from winehost import WINDOWS_11, WINDOWS_7_SP1, Prefix, registry_version, windows_path
+
+# Each cmd.exe a prefix has: on 64-bit Windows the 64-bit one and the 32-bit
+# one, which reads another registry view and sees PROCESSOR_ARCHITEW6432.
+HOSTS = {
+    "win64": [r"C:\windows\sysnative\cmd.exe", r"C:\windows\system32\cmd.exe"],
+    "win32": [r"C:\windows\system32\cmd.exe"],
+}
+
+# (name, how the registry is set, version code)
+VERSIONS = [
+    ("Windows 7 SP1", WINDOWS_7_SP1, 20611),
+    ("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT"), 20632),
+    ("Windows 11 23H2", WINDOWS_11, 21001),
+    ("Server 2022", registry_version("10.0", "20348", "ServerNT"), 21003),
+]
+
+ANSWERS = ["no argument", "/v", "/b", "/o", "/w", "/w BuildNumber", "help"]
+VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
+
+# (program, EXPECT_CODE right or wrong or unset, and from the version code:
+# the checks that mismatch, the sources that disagree). Without its manifest
+# archver is told 6.2 from Windows 8.1 on; the do-nothing program answers 0
+# to everything.
+RUNS = [
+    ("archver", None, lambda code: ([], [])),
+    ("archver", "right", lambda code: ([], [])),
+    ("archver", "wrong", lambda code: ([], ["version code"])),
+    ("stripped", None, lambda code: (VERSION_ANSWERS if code >= 20630 else [], [])),
+    ("nothing", None, lambda code: ([a for a in ANSWERS if a != "help"], [])),
+]
+
+
+def outcome(output):
+    """(checks passed, checks mismatched, what the sources disagree on, last line)"""
+    lines = output.decode(errors="replace").splitlines()
+
+    def named(start):
+        return [line[len(start):].split(":")[0] for line in lines if line.startswith(start)]
+
+    return (named("ok        "), named("MISMATCH  "), named("SOURCES   disagree on "),
+            lines[-1] if lines else "")
+
+
+def main():
+    script, exe, nothing, objcopy, arch, launcher, prefix_dir = sys.argv[1:8]
+    with tempfile.TemporaryDirectory() as work, Prefix(prefix_dir, arch, launcher) as wine:
+        folder = os.path.join(work, "archver 1.3 (x86)")
+        os.mkdir(folder)
+        shutil.copy(script, folder)
+        shutil.copy(exe, folder)
+        programs = {"archver": None, "nothing": nothing,
+                    "stripped": os.path.join(folder, "stripped.exe")}
+        subprocess.run([objcopy, "--remove-section", ".rsrc", exe, programs["stripped"]],
+                       check=True)
+        call = windows_path(os.path.join(folder, "crosscheck.cmd"))
+
+        for name, setting, code in VERSIONS:
+            wine.use_version(setting)
+            for host in HOSTS[arch]:
+                for program, expect, want in RUNS:
+                    # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}""
+                    command = '%s /D /E:ON /V:OFF /S /C "CALL "%s"%s"' % (
+                        host, call,
+                        ' "%s"' % windows_path(programs[program]) if programs[program] else "")
+                    env = {"EXPECT_CODE": str(code if expect == "right" else code + 1)} \
+                        if expect else {}
+                    out, err, status = wine.run_command(command.encode(), cwd=work, env=env)
+                    mismatches, sources = want(code)
+                    passed = [a for a in ANSWERS if a not in mismatches]
+                    status_want = 1 if mismatches or sources else 0
+                    last = "crosscheck: all agree" if status_want == 0 else \
+                        "crosscheck: %d mismatches with archver, %d disagreements among the " \
+                        "sources" % (len(mismatches), len(sources))
+                    what = "%s, %s, %s%s" % (name, host, program,
+                                             ", EXPECT_CODE " + expect if expect else "")
+                    check(what, (status, outcome(out), err),
+                          (status_want, (passed, mismatches, sources, last), b""))
+                    if status != status_want:
+                        print(out.decode(errors="replace"))
+    return finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

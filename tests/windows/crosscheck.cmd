@@ -1,0 +1,161 @@
+@echo off
+rem crosscheck.cmd [ARCHVER]
+rem Runs archver.exe (default: the one beside this file) in every mode and
+rem compares its answers with what this Windows says through other channels:
+rem the processor architecture in the environment and in the registry, the
+rem version and build in the registry and from "ver", and the product type in
+rem the registry. With EXPECT_CODE set, the version code must also be that.
+rem Prints one line per check, then "crosscheck: all agree" and exits 0, or
+rem says what disagrees and exits 1. Exits 2 when archver.exe is not there.
+rem
+rem Written for every cmd.exe from Windows XP on, 32- and 64-bit: no delayed
+rem expansion, a value read right after the line that set it, every "for"
+rem body in parentheses.
+setlocal EnableExtensions DisableDelayedExpansion
+set "archver=%~1"
+if "%archver%"=="" set "archver=%~dp0archver.exe"
+if exist "%archver%" goto found
+echo crosscheck: cannot find "%archver%"
+exit /b 2
+:found
+set mismatches=0
+set disagreements=0
+
+rem Bitness: a 32-bit process on 64-bit Windows sees x86 in
+rem PROCESSOR_ARCHITECTURE and the native one in PROCESSOR_ARCHITEW6432. An
+rem emulated x64 process on ARM64 may see AMD64, so only bitness is compared.
+set "envarch=%PROCESSOR_ARCHITECTURE%"
+if defined PROCESSOR_ARCHITEW6432 set "envarch=%PROCESSOR_ARCHITEW6432%"
+set view=
+call :regvalue "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment" PROCESSOR_ARCHITECTURE regarch
+call :bitsof "%envarch%" envbits
+call :bitsof "%regarch%" regbits
+set bits=%envbits%
+if not "%envbits%"=="%regbits%" set bits=
+
+rem A 32-bit cmd on 64-bit Windows reads another view of SOFTWARE unless told.
+set "cvkey=HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion"
+if "%bits%"=="64" set view=/reg:64
+if defined view reg query "%cvkey%" /v CurrentVersion %view% >nul 2>&1
+if errorlevel 1 set view=
+
+rem Windows 10 and later keep CurrentVersion at 6.3 and hold the true version
+rem in two numbers (REG_DWORD, shown in hexadecimal).
+call :regvalue "%cvkey%" CurrentMajorVersionNumber major
+call :regvalue "%cvkey%" CurrentMinorVersionNumber minor
+if defined major if defined minor goto numbered
+call :regvalue "%cvkey%" CurrentVersion current
+set major=
+set minor=
+for /f "tokens=1,2 delims=." %%a in ("%current%") do (
+    set "major=%%a"
+    set "minor=%%b"
+)
+:numbered
+if defined major set /a major=%major%
+if defined minor set /a minor=%minor%
+call :regvalue "%cvkey%" CurrentBuildNumber build
+call :regvalue "HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions" ProductType producttype
+set type=
+if /i "%producttype%"=="WinNT" set type=1
+if /i "%producttype%"=="LanmanNT" set type=2
+if /i "%producttype%"=="ServerNT" set type=3
+
+rem "ver" says "Microsoft Windows [Version 10.0.20348.2700]", or on XP
+rem "Microsoft Windows XP [Version 5.1.2600]": the last word holds it.
+set verline=
+for /f "tokens=*" %%l in ('ver') do (
+    set "verline=%%l"
+)
+set verword=
+for %%w in (%verline%) do (
+    set "verword=%%w"
+)
+set "verword=%verword:]=%"
+set vermajor=
+set verminor=
+set verbuild=
+for /f "tokens=1-3 delims=." %%a in ("%verword%") do (
+    set "vermajor=%%a"
+    set "verminor=%%b"
+    set "verbuild=%%c"
+)
+set code=
+if not defined major goto coded
+if not defined minor goto coded
+if not defined type goto coded
+set /a code=20000 + major * 100 + minor * 10 + type
+:coded
+set bits1=
+if "%bits%"=="32" set bits1=1
+if "%bits%"=="64" set bits1=2
+
+echo crosscheck: %archver%
+echo Windows: %envarch% / %regarch% (%bits%-bit), version %major%.%minor% build %build% (ver: %verword%), %producttype% (type %type%): version code %code%
+if not defined bits call :disagree "bitness: environment %envarch%, registry %regarch%"
+if not "%vermajor%.%verminor%.%verbuild%"=="%major%.%minor%.%build%" call :disagree "version: registry %major%.%minor%.%build%, ver %vermajor%.%verminor%.%verbuild%"
+if not defined type call :disagree "product type: registry %producttype%"
+if defined EXPECT_CODE if not "%EXPECT_CODE%"=="%code%" call :disagree "version code: EXPECT_CODE %EXPECT_CODE%, registry %code%"
+set "report=%TEMP%\archver-crosscheck-%RANDOM%.txt"
+"%archver%" /w >"%report%"
+set reportcode=%ERRORLEVEL%
+type "%report%"
+set reportbuild=
+for /f "usebackq tokens=1,2 delims== " %%a in ("%report%") do (
+    if "%%a"=="BuildNumber" set "reportbuild=%%b"
+)
+del "%report%"
+
+"%archver%"
+call :check "no argument" %ERRORLEVEL% "%bits%"
+"%archver%" /v
+call :check "/v" %ERRORLEVEL% "%bits%"
+"%archver%" /b
+call :check "/b" %ERRORLEVEL% "%bits1%"
+"%archver%" /o
+call :check "/o" %ERRORLEVEL% "%code%"
+call :check "/w" %reportcode% "%code%"
+call :check "/w BuildNumber" "%reportbuild%" "%build%"
+"%archver%" /? >nul
+call :check "help" %ERRORLEVEL% 0
+
+if not "%mismatches%%disagreements%"=="00" goto failed
+echo crosscheck: all agree
+exit /b 0
+:failed
+echo crosscheck: %mismatches% mismatches with archver, %disagreements% disagreements among the sources
+exit /b 1
+
+rem :check NAME ARCHVER_ANSWER EXPECTED
+:check
+if "%~2"=="%~3" (
+    echo ok        %~1: %~2
+) else (
+    echo MISMATCH  %~1: archver %~2, expected %~3
+    set /a mismatches+=1
+)
+goto :eof
+
+rem :disagree WHAT: the sources this script reads do not agree.
+:disagree
+echo SOURCES   disagree on %~1
+set /a disagreements+=1
+goto :eof
+
+rem :bitsof ARCHITECTURE VARIABLE
+:bitsof
+set %2=
+if /i "%~1"=="x86" set %2=32
+if /i "%~1"=="AMD64" set %2=64
+if /i "%~1"=="ARM64" set %2=64
+if /i "%~1"=="IA64" set %2=64
+goto :eof
+
+rem :regvalue KEY NAME VARIABLE: the value's data, in the view %view%. The
+rem first word of a line names the value; XP's reg adds a header line.
+:regvalue
+set %3=
+for /f "tokens=1,2,*" %%a in ('reg query "%~1" /v %2 %view% 2^>nul') do (
+    if /i "%%a"=="%2" set "%3=%%c"
+)
+goto :eof
