@@ -1,0 +1,38 @@
+"""BUILDINFO: what a release's bytes depend on besides its sources, written
+by tools/release and read by tools/verify. One "name value" line each: the
+commit, then the cross compiler, binutils and MinGW-w64 runtime packages and
+the Debian release they came from."""
+import subprocess
+
+PACKAGES = [("compiler", "g++-mingw-w64-i686-win32"), ("binutils", "binutils-mingw-w64-i686"),
+            ("runtime", "mingw-w64-i686-dev")]
+
+
+def toolchain():
+    """[(name, version)] of this machine's toolchain, "unknown" where dpkg
+    does not know it."""
+    found = []
+    for name, package in PACKAGES:
+        try:
+            done = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            version = done.stdout.decode().strip() if done.returncode == 0 else ""
+        except OSError:
+            version = ""
+        found.append((name, "%s %s" % (package, version or "unknown")))
+    try:
+        with open("/etc/debian_version") as f:
+            found.append(("debian", f.read().strip()))
+    except OSError:
+        found.append(("debian", "unknown"))
+    return found
+
+
+def write(commit):
+    return "".join("%s %s\n" % pair for pair in [("commit", commit)] + toolchain()).encode()
+
+
+def read(data):
+    """{name: value} of a BUILDINFO file's bytes."""
+    return dict(line.split(" ", 1) for line in data.decode().splitlines() if " " in line)
+
