@@ -1,15 +1,21 @@
-"""tools/release: the zip and its sums, unsigned and signed with a throwaway
-self-signed code-signing certificate; the signed exe verifies, answers as the
-unsigned one does, strips back to it and is the same from run to run; a
-changed byte or bad signing input fails.
+"""tools/release and tools/verify, run in a git repository made from this
+tree: the zip and its sums, unsigned and signed with a throwaway self-signed
+code-signing certificate; the signed exe verifies with a SHA-256 digest,
+answers as the unsigned one does, strips back to it and is the same from run
+to run; tools/verify accepts both releases and finds a changed byte or a
+BUILDINFO naming another commit; bad input fails, leaving no zip.
 
-usage: test_release.py TOOLS_RELEASE BUILD_DIR ARCHVER_EXE VERSION LAUNCH_EXE PREFIX_DIR
+usage: test_release.py SOURCE_DIR ARCHVER_EXE VERSION LAUNCH_EXE PREFIX_DIR
 """
 import hashlib
 import os
+import re
+import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 
 import pefile
@@ -17,112 +23,202 @@ import pefile
 from checks import check, finish
 from winehost import Prefix
 
-FILES = ["README.md", "SHA256SUMS", "archver.exe"]
+FILES = ["BUILDINFO", "README.md", "SHA256SUMS", "archver.exe", "crosscheck.cmd"]
 SIGN_VARIABLES = ("ARCHVER_SIGN_CERT", "ARCHVER_SIGN_KEY", "ARCHVER_SIGN_TIMESTAMP_URL")
+GIT_ENV = dict(GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.org", GIT_COMMITTER_NAME="t",
+               GIT_COMMITTER_EMAIL="t@example.org", GIT_AUTHOR_DATE="2026-01-02T03:04:05Z",
+               GIT_COMMITTER_DATE="2026-01-02T03:04:05Z")
 
 
-def openssl(*args):
-    subprocess.run(["openssl"] + list(args), check=True, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+def run(*args, **kwargs):
+    """(exit status, output as text)"""
+    done = subprocess.run(list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          env=dict(os.environ, **GIT_ENV), **kwargs)
+    return done.returncode, done.stdout.decode(errors="replace")
 
 
-def verifies(exe, ca):
-    return subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", exe],
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+def make_repository(source, repo):
+    """A git repository of this tree with two commits: the first of another
+    version, which builds another archver.exe, then this tree. Returns the
+    first commit."""
+    listed = subprocess.run(["git", "-C", source, "ls-files", "-z", "-co", "--exclude-standard"],
+                            stdout=subprocess.PIPE, check=True).stdout.decode()
+    for name in filter(None, listed.split("\0")):
+        if os.path.isfile(os.path.join(source, name)):
+            os.makedirs(os.path.dirname(os.path.join(repo, name)), exist_ok=True)
+            shutil.copy2(os.path.join(source, name), os.path.join(repo, name))
+    cmake_lists = os.path.join(repo, "CMakeLists.txt")
+    with open(cmake_lists) as f:
+        text = f.read()
+    with open(cmake_lists, "w") as f:
+        f.write(re.sub(r"VERSION \d+\.\d+\.\d+", "VERSION 0.0.1", text, count=1))
+    for args in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "other"]):
+        run("git", "-C", repo, *args)
+    first = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
+    with open(cmake_lists, "w") as f:
+        f.write(text)
+    run("git", "-C", repo, "commit", "-qam", "this tree")
+    return first
+
+
+def read_zip(path):
+    """{name: bytes} of the zip's files and "zip" itself, or None"""
+    if not os.path.exists(path):
+        return None
+    with zipfile.ZipFile(path) as z:
+        files = {name: z.read(name) for name in z.namelist()}
+    with open(path, "rb") as f:
+        files["zip"] = f.read()
+    return files
+
+
+def write_zip(path, files):
+    """files as a zip again, with SHA256SUMS made to match them."""
+    sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
+                   for name, data in files.items() if name not in ("zip", "SHA256SUMS"))
+    with zipfile.ZipFile(path, "w") as z:
+        for name, data in dict(files, SHA256SUMS=sums.encode()).items():
+            if name != "zip":
+                z.writestr(name, data)
 
 
 class Releaser:
-    """Runs tools/release into an output directory of its own each time."""
+    """Runs the repository's tools/release into an output folder of its own
+    each time, one that already holds a zip of this version when asked."""
 
-    def __init__(self, tool, build, work, version):
-        self.tool, self.build, self.work = tool, build, work
+    def __init__(self, repo, work, version):
+        self.repo, self.work = repo, work
         self.name = "archver-%s-win32.zip" % version
         self.count = 0
 
-    def release(self, cert=None, key=None):
-        """(exit status, output, {name: bytes} of the zip's files and "zip"
-        itself, or None without a zip; what the output directory holds)"""
+    def release(self, cert=None, key=None, url=None, older_zip=False):
+        """(exit status, output, files of the zip or None, what the folder holds)"""
         self.count += 1
         out = os.path.join(self.work, "out%d" % self.count)
+        os.makedirs(out)
+        if older_zip:
+            with open(os.path.join(out, self.name), "wb") as f:
+                f.write(b"an older release")
         env = {k: v for k, v in os.environ.items() if k not in SIGN_VARIABLES}
-        env.update({k: v for k, v in zip(SIGN_VARIABLES, (cert, key)) if v is not None})
-        done = subprocess.run([self.tool, self.build, out], env=env, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT)
-        package = os.path.join(out, self.name)
-        files = None
-        if os.path.exists(package):
-            with zipfile.ZipFile(package) as z:
-                files = {name: z.read(name) for name in z.namelist()}
-            with open(package, "rb") as f:
-                files["zip"] = f.read()
-        held = os.listdir(out) if os.path.isdir(out) else []
-        return done.returncode, done.stdout.decode(), files, held
+        env.update({k: v for k, v in zip(SIGN_VARIABLES, (cert, key, url)) if v is not None})
+        done = subprocess.run([os.path.join(self.repo, "tools", "release"), out], env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        return (done.returncode, done.stdout.decode(), read_zip(os.path.join(out, self.name)),
+                os.listdir(out))
 
 
-def check_package(what, files, exe):
+def tampered_bytes(exe):
+    exe = exe or b"\0"
+    return exe[:-1] + bytes([exe[-1] ^ 1])
+
+
+def check_package(what, files, exe, commit):
     check(what + " files", sorted(n for n in files if n != "zip"), FILES)
     sums = "".join("%s  %s\n" % (hashlib.sha256(files.get(name, b"")).hexdigest(), name)
-                   for name in ("archver.exe", "README.md"))
+                   for name in ("archver.exe", "crosscheck.cmd", "README.md", "BUILDINFO"))
     check(what + " SHA256SUMS", files.get("SHA256SUMS", b"").decode(), sums)
     check(what + " archver.exe", files.get("archver.exe") == exe, True)
+    check(what + " BUILDINFO commit",
+          files.get("BUILDINFO", b"").decode().splitlines()[:1], ["commit " + commit])
 
 
 def main():
-    tool, build, exe_path, version, launcher, prefix_dir = sys.argv[1:7]
+    source, exe_path, version, launcher, prefix_dir = sys.argv[1:6]
     with open(exe_path, "rb") as f:
         built = f.read()
     with tempfile.TemporaryDirectory() as work:
+        repo = os.path.join(work, "repo")
+        other_commit = make_repository(source, repo)
+        commit = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
         cert, key, other = (os.path.join(work, n) for n in ("cert.pem", "key.pem", "other.pem"))
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                "-days", "2", "-subj", "/CN=archver test signer",
-                "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
-        openssl("genrsa", "-out", other, "2048")
+        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+            "-out", cert, "-days", "2", "-subj", "/CN=archver test signer",
+            "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
+        run("openssl", "genrsa", "-out", other, "2048")
         garbage = os.path.join(work, "garbage.pem")
         with open(garbage, "w") as f:
             f.write("not a key\n")
-        releaser = Releaser(tool, build, work, version)
+        releaser = Releaser(repo, work, version)
 
+        # The testing-off build of the release is the very file the tests ran.
         status, output, unsigned, _ = releaser.release()
         check("unsigned release", (status, "unsigned" in output, unsigned is not None),
               (0, True, True))
-        check_package("unsigned", unsigned or {}, built)
+        unsigned = unsigned or {}
+        check_package("unsigned", unsigned, built, commit)
 
         status, output, signed, _ = releaser.release(cert, key)
         check("signed release", (status, signed is not None), (0, True))
         signed = signed or {}
         signed_exe = signed.get("archver.exe", b"")
-        check_package("signed", signed, signed_exe)
+        check_package("signed", signed, signed_exe, commit)
+        # Times taken from the clock would differ a second or more later.
+        time.sleep(2)
         _, _, again, _ = releaser.release(cert, key)
         check("two signed releases are the same zip", (again or {}).get("zip") == signed["zip"],
               True)
 
-        path = os.path.join(work, "signed.exe")
-        stripped = os.path.join(work, "stripped.exe")
-        tampered = os.path.join(work, "tampered.exe")
+        path, stripped, tampered = (os.path.join(work, n + ".exe")
+                                    for n in ("signed", "stripped", "tampered"))
         with open(path, "wb") as f:
             f.write(signed_exe)
-        check("signed exe verifies", verifies(path, cert), True)
-        subprocess.run(["osslsigncode", "remove-signature", "-in", path, "-out", stripped],
-                       check=True, stdout=subprocess.DEVNULL)
+        status, output = run("osslsigncode", "verify", "-CAfile", cert, "-in", path)
+        check("signed exe verifies with a SHA-256 digest",
+              (status, re.findall(r"Message digest algorithm\s*: (\w+)", output)[:1]),
+              (0, ["SHA256"]))
+        run("osslsigncode", "remove-signature", "-in", path, "-out", stripped)
         with open(stripped, "rb") as f:
             check("stripped exe is the unsigned build", f.read() == built, True)
         code = pefile.PE(data=signed_exe).sections[0].PointerToRawData + 16
         with open(tampered, "wb") as f:
             f.write(signed_exe[:code] + bytes([signed_exe[code] ^ 1]) + signed_exe[code + 1:])
-        check("one changed code byte fails verification", verifies(tampered, cert), False)
+        check("one changed code byte fails verification",
+              run("osslsigncode", "verify", "-CAfile", cert, "-in", tampered)[0] != 0, True)
         print("unsigned %d bytes, signed %d bytes" % (len(built), len(signed_exe)))
 
         with Prefix(prefix_dir, "win64", launcher) as wine:
             for args in ([b"/o"], [b"/b"], [b"/w"], [b"/?"]):
                 check("signed exe %r" % args, wine.run(path, args), wine.run(exe_path, args))
 
-        # (what is wrong, certificate, key): an error, and no zip left behind
-        for what, cert_file, key_file in [
-                ("missing key", cert, os.path.join(work, "none.pem")),
-                ("key of another certificate", cert, other),
-                ("key that is no PEM", cert, garbage),
-                ("certificate without key", cert, None)]:
-            status, output, _, held = releaser.release(cert_file, key_file)
+        # (what, zip's files) -> tools/verify's exit status and its verdict
+        changed = dict(unsigned, **{"archver.exe": tampered_bytes(unsigned.get("archver.exe"))})
+        renamed = dict(unsigned, BUILDINFO=unsigned.get("BUILDINFO", b"").replace(
+            commit.encode(), other_commit.encode()))
+        for what, files, want in [
+                ("unsigned release", unsigned, (0, "built from these sources: commit " + commit)),
+                ("signed release", signed, (0, "built from these sources: commit " + commit)),
+                ("a changed byte in archver.exe", changed,
+                 (1, "NOT built from these sources: commit %s gives another archver.exe"
+                  % commit)),
+                ("BUILDINFO naming another commit", renamed,
+                 (1, "NOT built from these sources: commit %s gives another archver.exe"
+                  % other_commit))]:
+            package = os.path.join(work, "verify.zip")
+            write_zip(package, files)
+            status, output = run(os.path.join(repo, "tools", "verify"), package)
+            verdict = [line for line in output.splitlines() if "built from these sources" in line]
+            check("tools/verify, " + what, (status, verdict), (want[0], [want[1]]))
+            print("tools/verify,", what, "->", status, verdict)
+
+        # A port nothing listens on: the timestamp cannot be had.
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            closed = "http://127.0.0.1:%d" % s.getsockname()[1]
+        with open(os.path.join(repo, "README.md"), "a") as f:
+            f.write("a change not committed\n")
+        dirty = releaser.release(older_zip=True)
+        run("git", "-C", repo, "checkout", "README.md")
+        # (what is wrong, certificate, key, timestamp URL): an error, and no
+        # zip left behind, not even an older one of the same version
+        for what, result in [("uncommitted change", dirty)] + [
+                (what, releaser.release(cert_file, key_file, url, older_zip=True))
+                for what, cert_file, key_file, url in [
+                    ("missing key", cert, os.path.join(work, "none.pem"), None),
+                    ("key of another certificate", cert, other, None),
+                    ("key that is no PEM", cert, garbage, None),
+                    ("certificate without key", cert, None, None),
+                    ("timestamp server that does not answer", cert, key, closed)]]:
+            status, output, _, held = result
             check(what, (status != 0, "tools/release: " in output, held), (True, True, []))
             print(what, "->", output.strip().splitlines()[-1] if output.strip() else "")
     return finish()
