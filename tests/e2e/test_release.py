@@ -63,7 +63,7 @@ def make_repository(source, repo):
 
 def read_zip(path):
     """{name: bytes} of the zip's files and "zip" itself, or None"""
-    if not os.path.exists(path):
+    if not zipfile.is_zipfile(path):
         return None
     with zipfile.ZipFile(path) as z:
         files = {name: z.read(name) for name in z.namelist()}

@@ -1,7 +1,10 @@
 """archver.exe under Wine: every run mode and bad input, checked as the exact
 bytes on standard output and the full 32-bit exit code.
 
-usage: test_run.py ARCHVER_EXE win64|win32 LAUNCH_EXE PREFIX_DIR
+The harness's own quoting is proven on showargs.exe, which prints every
+argument it received: archver reads only two bytes of its first one.
+
+usage: test_run.py ARCHVER_EXE SHOWARGS_EXE win64|win32 LAUNCH_EXE PREFIX_DIR
 """
 import os
 import sys
@@ -56,16 +59,26 @@ MODES = [
     ([b"/b" + b"x" * 1022], b"", "B"),
     ([b"w" * 30000], WIN7, "O"),
     ([b"?" * 1024], HINT, 0),
-    # The exact bytes arrive: quotes, blanks, tabs and backslashes are not
-    # taken as the command line's own.
+    # The exact bytes arrive: quotes, blanks and tabs are not taken as the
+    # command line's own.
     ([b'"/w'], HINT, 0), ([b"\t/w"], HINT, 0), ([b" /w"], HINT, 0), ([b"", b"/b"], HINT, 0),
     ([b'/"'], b"", "V"), ([b"/\t"], b"", "V"), ([b'\\"/w', b"/o"], HINT, 0),
     ([b"b \\", b"/w"], b"", "B"),
 ]
 
+# Arguments that must reach a program byte for byte through the harness's
+# quoting: backslashes are literal except before a quote, where they and the
+# quote are escaped, and before the closing quote that a blank or tab calls for.
+QUOTING = [
+    [b"plain"], [b"a\\b", b"c:\\dir\\"], [b"\\\\server\\share"],
+    [b'say "hi"'], [b'"'], [b'""'], [b'a\\"b'], [b'a\\\\"b'], [b'\\"'],
+    [b"a b\\"], [b"a b\\\\"], [b"a\tb\\"],
+    [b" lead", b"trail ", b"\t"], [b""], [b"", b"", b"x"],
+]
+
 
 def main():
-    exe, arch, launcher, prefix_dir = sys.argv[1:5]
+    exe, showargs, arch, launcher, prefix_dir = sys.argv[1:6]
     answers = {"win64": {"V": 64, "B": 2}, "win32": {"V": 32, "B": 1}}[arch]
     answers["O"] = WIN7_CODE
     with Prefix(prefix_dir, arch, launcher) as wine:
@@ -78,6 +91,10 @@ def main():
             check(name + " stdout", got_out, out)
             check(name + " stderr", got_err, b"")
             check(name + " exit code", got_code, want_code)
+
+        for args in QUOTING:
+            printed = b"".join(b"<%s>\r\n" % arg for arg in args)
+            check("arguments %r" % args, wine.run(showargs, args), (printed, b"", len(args)))
 
         # "?" and "*" reach the program as typed, not as the names of the
         # one-letter files beside them.
