@@ -1,5 +1,7 @@
 #include "osprobe.h"
 
+#include "lookup.h"
+
 OSVERSIONINFOEXA OsVersionRecord;
 
 // The byte counts GetVersionExA is told; they must match the platform's record.
@@ -28,20 +30,19 @@ static const NativeMachineRow NATIVE_MACHINES[] = {
 // Both functions are looked up at run time, never imported: Windows 2000 and
 // early XP lack IsWow64Process, everything before Windows 10 1511 lacks
 // IsWow64Process2, and an import of either would stop the program loading.
-static FARPROC FindKernelFunction(const char *name)
+template <typename Function> static Function FindKernelFunction(const char *name)
 {
-    return GetProcAddress(GetModuleHandleA("kernel32"), name);
+    return FindFunction<Function>(GetModuleHandleA("kernel32"), name);
 }
 
 // A 32-bit process emulated on 64-bit Windows on ARM may be told it is not
 // under WOW64, so the native machine is asked for first where it can be.
 static BitnessCode NativeMachineBitness()
 {
-    FARPROC found = FindKernelFunction("IsWow64Process2");
-    if (found == NULL)
-        return 0;
     IsWow64Process2Function isWow64Process2 =
-        reinterpret_cast<IsWow64Process2Function>(reinterpret_cast<void (*)()>(found));
+        FindKernelFunction<IsWow64Process2Function>("IsWow64Process2");
+    if (isWow64Process2 == NULL)
+        return 0;
 
     USHORT processMachine = 0;
     USHORT nativeMachine = 0;
@@ -61,11 +62,10 @@ static BitnessCode NativeMachineBitness()
 // on 64-bit Windows.
 static BitnessCode Wow64Bitness()
 {
-    FARPROC found = FindKernelFunction("IsWow64Process");
-    if (found == NULL)
-        return 0;
     IsWow64ProcessFunction isWow64Process =
-        reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void (*)()>(found));
+        FindKernelFunction<IsWow64ProcessFunction>("IsWow64Process");
+    if (isWow64Process == NULL)
+        return 0;
 
     BOOL underWow64 = 0;
     if (!isWow64Process(GetCurrentProcess(), &underWow64))

@@ -2,6 +2,8 @@
 
 #include "report.h"
 
+#include "lookup.h"
+
 // What else must hold, beyond the version numbers, for a row to name the
 // edition: the tests that tell editions of one version apart.
 enum {
@@ -56,14 +58,10 @@ typedef int(WINAPI *GetSystemMetricsFunction)(int);
 // always comes from the system directory. Any failure counts as "not R2".
 static int IsServerR2()
 {
-    HMODULE user32 = LoadLibraryA("user32");
-    if (user32 == NULL)
-        return 0;
-    FARPROC found = GetProcAddress(user32, "GetSystemMetrics");
-    if (found == NULL)
-        return 0;
     GetSystemMetricsFunction getSystemMetrics =
-        reinterpret_cast<GetSystemMetricsFunction>(reinterpret_cast<void (*)()>(found));
+        FindFunction<GetSystemMetricsFunction>(LoadLibraryA("user32"), "GetSystemMetrics");
+    if (getSystemMetrics == NULL)
+        return 0;
     return getSystemMetrics(SM_SERVERR2) != 0;
 }
 

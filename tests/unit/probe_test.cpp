@@ -81,11 +81,16 @@ struct QueryCase {
 // All on one answer, Windows Server 2008 R2 SP1, over a record that an
 // earlier query left full of other bytes. A basic answer leaves the
 // extended fields zero; a refused one leaves the record as zeroed.
+// clang-format off
 static const QueryCase QUERY_CASES[] = {
-    {"extended", true, true, OSINFO_EX, 156, 6, "Service Pack 1", 1, 0x110, 3, 20613},
-    {"basic", false, true, OSINFO_BASIC, 148, 6, "Service Pack 1", 0, 0, 0, 20601},
-    {"neither", false, false, OSINFO_NONE, 148, 0, "", 0, 0, 0, 0},
+    {.name = "extended", .acceptsExtended = true, .acceptsBasic = true, .kind = OSINFO_EX, .size = 156, .major = 6,
+     .csdVersion = "Service Pack 1", .servicePackMajor = 1, .suiteMask = 0x110, .productType = 3, .code = 20613},
+    {.name = "basic", .acceptsExtended = false, .acceptsBasic = true, .kind = OSINFO_BASIC, .size = 148, .major = 6,
+     .csdVersion = "Service Pack 1", .servicePackMajor = 0, .suiteMask = 0, .productType = 0, .code = 20601},
+    {.name = "neither", .acceptsExtended = false, .acceptsBasic = false, .kind = OSINFO_NONE, .size = 148, .major = 0,
+     .csdVersion = "", .servicePackMajor = 0, .suiteMask = 0, .productType = 0, .code = 0},
 };
+// clang-format on
 
 TEST(QueryOsVersion, Table)
 {
@@ -121,23 +126,25 @@ struct CodeCase {
     int code;
 };
 
+// clang-format off
 static const CodeCase CODE_CASES[] = {
-    {OSINFO_EX, 2, 5, 1, 1, 20511},     // Windows XP
-    {OSINFO_EX, 2, 5, 2, 3, 20523},     // Windows Server 2003
-    {OSINFO_EX, 2, 6, 1, 1, 20611},     // Windows 7
-    {OSINFO_EX, 2, 6, 1, 3, 20613},     // Windows Server 2008 R2
-    {OSINFO_EX, 2, 6, 3, 2, 20632},     // Windows Server 2012 R2 domain controller
-    {OSINFO_EX, 2, 10, 0, 3, 21003},    // Windows Server 2016 and later
-    {OSINFO_EX, 2, 6, 12, 1, 20721},    // a minor of 10 or more runs into the major
-    {OSINFO_BASIC, 1, 4, 10, 0, 10410}, // Windows 98: minor added undivided
-    {OSINFO_BASIC, 1, 4, 90, 0, 10490}, // Windows Me
-    {OSINFO_BASIC, 2, 4, 0, 1, 20400},  // product type plays no part
-    {OSINFO_BASIC, 2, 5, 100, 0, 20600},
-    {OSINFO_EX, 0xFFFFFFFF, 2, 0, 0, -9800}, // wraps as a plain 32-bit sum
-    {OSINFO_NONE, 2, 6, 1, 1, 0},
-    {3, 2, 6, 1, 1, 0},
-    {-1, 2, 6, 1, 1, 0},
+    {.kind = OSINFO_EX, .platformId = 2, .major = 5, .minor = 1, .productType = 1, .code = 20511}, // Windows XP
+    {.kind = OSINFO_EX, .platformId = 2, .major = 5, .minor = 2, .productType = 3, .code = 20523}, // Windows Server 2003
+    {.kind = OSINFO_EX, .platformId = 2, .major = 6, .minor = 1, .productType = 1, .code = 20611}, // Windows 7
+    {.kind = OSINFO_EX, .platformId = 2, .major = 6, .minor = 1, .productType = 3, .code = 20613}, // Windows Server 2008 R2
+    {.kind = OSINFO_EX, .platformId = 2, .major = 6, .minor = 3, .productType = 2, .code = 20632}, // Windows Server 2012 R2 domain controller
+    {.kind = OSINFO_EX, .platformId = 2, .major = 10, .minor = 0, .productType = 3, .code = 21003}, // Windows Server 2016 and later
+    {.kind = OSINFO_EX, .platformId = 2, .major = 6, .minor = 12, .productType = 1, .code = 20721}, // a minor of 10 or more runs into the major
+    {.kind = OSINFO_BASIC, .platformId = 1, .major = 4, .minor = 10, .productType = 0, .code = 10410}, // Windows 98: minor added undivided
+    {.kind = OSINFO_BASIC, .platformId = 1, .major = 4, .minor = 90, .productType = 0, .code = 10490}, // Windows Me
+    {.kind = OSINFO_BASIC, .platformId = 2, .major = 4, .minor = 0, .productType = 1, .code = 20400}, // product type plays no part
+    {.kind = OSINFO_BASIC, .platformId = 2, .major = 5, .minor = 100, .productType = 0, .code = 20600},
+    {.kind = OSINFO_EX, .platformId = 0xFFFFFFFF, .major = 2, .minor = 0, .productType = 0, .code = -9800}, // wraps as a plain 32-bit sum
+    {.kind = OSINFO_NONE, .platformId = 2, .major = 6, .minor = 1, .productType = 1, .code = 0},
+    {.kind = 3, .platformId = 2, .major = 6, .minor = 1, .productType = 1, .code = 0},
+    {.kind = -1, .platformId = 2, .major = 6, .minor = 1, .productType = 1, .code = 0},
 };
+// clang-format on
 
 TEST(ComputeVersionCode, Table)
 {

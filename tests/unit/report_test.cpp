@@ -29,41 +29,41 @@ static const char UNKNOWN[] = "  WinOS cannot Detection \n";
 
 // clang-format off
 static const LabelCase LABEL_CASES[] = {
-    {1, 4, 10, 0, "  before Win98\n"},
-    {1, 99, 99, 1, "  before Win98\n", "", 1},
-    {0, 5, 1, 1, UNKNOWN},
-    {3, 10, 0, 1, UNKNOWN},
-    {2, 3, 51, 1, UNKNOWN},
-    {2, 4, 0, 1, "  WinNT4.0\n", "Service Pack 6"},
-    {2, 4, 1, 1, UNKNOWN},
-    {2, 5, 0, 3, "  W2K0\n", "Service Pack 4"},
-    {2, 5, 1, 1, "  WinXP SP2\n", "Service Pack 2"},
-    {2, 5, 1, 1, "  WinXP SP2\n", "sERVICE pACK 2"},
-    {2, 5, 1, 1, "  WinXP\n", "Service Pack 2a"},
-    {2, 5, 1, 1, "  WinXP\n", "Service Pack 3"},
-    {2, 5, 1, 1, "  WinXP\n"},
-    {2, 5, 2, 1, "  WinXP x64Ed.\n", "Service Pack 2", 1},
-    {2, 5, 2, 3, "  WS2K3 R2\n", "Service Pack 2", 1, 1},
-    {2, 5, 2, 2, "  WS2K3 R2\n", "", 7, 1},
-    {2, 5, 2, 3, "  WS2K3\n", "Service Pack 2", 0, 1},
+    {.platformId = 1, .major = 4, .minor = 10, .productType = 0, .label = "  before Win98\n"},
+    {.platformId = 1, .major = 99, .minor = 99, .productType = 1, .label = "  before Win98\n", .serverR2 = 1},
+    {.platformId = 0, .major = 5, .minor = 1, .productType = 1, .label = UNKNOWN},
+    {.platformId = 3, .major = 10, .minor = 0, .productType = 1, .label = UNKNOWN},
+    {.platformId = 2, .major = 3, .minor = 51, .productType = 1, .label = UNKNOWN},
+    {.platformId = 2, .major = 4, .minor = 0, .productType = 1, .label = "  WinNT4.0\n", .csdVersion = "Service Pack 6"},
+    {.platformId = 2, .major = 4, .minor = 1, .productType = 1, .label = UNKNOWN},
+    {.platformId = 2, .major = 5, .minor = 0, .productType = 3, .label = "  W2K0\n", .csdVersion = "Service Pack 4"},
+    {.platformId = 2, .major = 5, .minor = 1, .productType = 1, .label = "  WinXP SP2\n", .csdVersion = "Service Pack 2"},
+    {.platformId = 2, .major = 5, .minor = 1, .productType = 1, .label = "  WinXP SP2\n", .csdVersion = "sERVICE pACK 2"},
+    {.platformId = 2, .major = 5, .minor = 1, .productType = 1, .label = "  WinXP\n", .csdVersion = "Service Pack 2a"},
+    {.platformId = 2, .major = 5, .minor = 1, .productType = 1, .label = "  WinXP\n", .csdVersion = "Service Pack 3"},
+    {.platformId = 2, .major = 5, .minor = 1, .productType = 1, .label = "  WinXP\n"},
+    {.platformId = 2, .major = 5, .minor = 2, .productType = 1, .label = "  WinXP x64Ed.\n", .csdVersion = "Service Pack 2", .serverR2 = 1},
+    {.platformId = 2, .major = 5, .minor = 2, .productType = 3, .label = "  WS2K3 R2\n", .csdVersion = "Service Pack 2", .serverR2 = 1, .metricsCalls = 1},
+    {.platformId = 2, .major = 5, .minor = 2, .productType = 2, .label = "  WS2K3 R2\n", .serverR2 = 7, .metricsCalls = 1},
+    {.platformId = 2, .major = 5, .minor = 2, .productType = 3, .label = "  WS2K3\n", .csdVersion = "Service Pack 2", .serverR2 = 0, .metricsCalls = 1},
     // A failing R2 question counts as "not R2": no user32, no GetSystemMetrics.
-    {2, 5, 2, 3, "  WS2K3\n", "", 1, 0, false},
-    {2, 5, 2, 3, "  WS2K3\n", "", 1, 0, true, false},
-    {2, 5, 3, 1, UNKNOWN},
-    {2, 6, 0, 1, "  Vista\n"},
-    {2, 6, 0, 3, "  WS2K8\n", "", 1},
-    {2, 6, 1, 1, "  Win7\n"},
-    {2, 6, 1, 3, "  WS2K8 R2\n"},
-    {2, 6, 2, 1, "  Win8\n"},
-    {2, 6, 2, 3, "  WS2K12\n"},
-    {2, 6, 3, 1, "  Win8.1\n"},
-    {2, 6, 3, 2, "  WS2K12 R2\n"},
-    {2, 6, 4, 1, UNKNOWN},
-    {2, 7, 0, 1, UNKNOWN},
-    {2, 10, 0, 1, "  Win10\n"},
-    {2, 10, 0, 3, "  WS2K16\n"},
-    {2, 10, 1, 1, UNKNOWN},
-    {2, 11, 0, 1, UNKNOWN},
+    {.platformId = 2, .major = 5, .minor = 2, .productType = 3, .label = "  WS2K3\n", .serverR2 = 1, .metricsCalls = 0, .hasUser32 = false},
+    {.platformId = 2, .major = 5, .minor = 2, .productType = 3, .label = "  WS2K3\n", .serverR2 = 1, .metricsCalls = 0, .hasUser32 = true, .hasGetSystemMetrics = false},
+    {.platformId = 2, .major = 5, .minor = 3, .productType = 1, .label = UNKNOWN},
+    {.platformId = 2, .major = 6, .minor = 0, .productType = 1, .label = "  Vista\n"},
+    {.platformId = 2, .major = 6, .minor = 0, .productType = 3, .label = "  WS2K8\n", .serverR2 = 1},
+    {.platformId = 2, .major = 6, .minor = 1, .productType = 1, .label = "  Win7\n"},
+    {.platformId = 2, .major = 6, .minor = 1, .productType = 3, .label = "  WS2K8 R2\n"},
+    {.platformId = 2, .major = 6, .minor = 2, .productType = 1, .label = "  Win8\n"},
+    {.platformId = 2, .major = 6, .minor = 2, .productType = 3, .label = "  WS2K12\n"},
+    {.platformId = 2, .major = 6, .minor = 3, .productType = 1, .label = "  Win8.1\n"},
+    {.platformId = 2, .major = 6, .minor = 3, .productType = 2, .label = "  WS2K12 R2\n"},
+    {.platformId = 2, .major = 6, .minor = 4, .productType = 1, .label = UNKNOWN},
+    {.platformId = 2, .major = 7, .minor = 0, .productType = 1, .label = UNKNOWN},
+    {.platformId = 2, .major = 10, .minor = 0, .productType = 1, .label = "  Win10\n"},
+    {.platformId = 2, .major = 10, .minor = 0, .productType = 3, .label = "  WS2K16\n"},
+    {.platformId = 2, .major = 10, .minor = 1, .productType = 1, .label = UNKNOWN},
+    {.platformId = 2, .major = 11, .minor = 0, .productType = 1, .label = UNKNOWN},
 };
 // clang-format on
 
@@ -98,38 +98,54 @@ struct ReportCase {
 // Unless a row says otherwise, Windows 7 SP1 with server product type 255
 // and odd-sized fields that show how each is widened.
 static const ReportCase REPORT_CASES[] = {
-    {"extended", true, true, 20865,
-     "  WS2K8 R2\n"
-     "  PlatformId    = 2\n"
-     "  Version Major = 6\n"
-     "  Version Minor = 1\n"
-     "  ProductType   = 255\n"
-     "  BuildNumber   = -1\n"
-     "  SuiteMask     = 65535\n"
-     "  ServicePack   = 1.65535\n"
-     "  CSDVersion    = Service Pack 1\n"
-     "\n"},
+    {.name = "extended",
+     .acceptsExtended = true,
+     .acceptsBasic = true,
+     .code = 20865,
+     .printed = "  WS2K8 R2\n"
+                "  PlatformId    = 2\n"
+                "  Version Major = 6\n"
+                "  Version Minor = 1\n"
+                "  ProductType   = 255\n"
+                "  BuildNumber   = -1\n"
+                "  SuiteMask     = 65535\n"
+                "  ServicePack   = 1.65535\n"
+                "  CSDVersion    = Service Pack 1\n"
+                "\n"},
     // The product type reads 0, so a workstation looks like a server.
-    {"basic", false, true, 20601,
-     "  WS2K8 R2\n"
-     "  PlatformId    = 2\n"
-     "  Version Major = 6\n"
-     "  Version Minor = 1\n"
-     "  BuildNumber   = -1\n"
-     "  CSDVersion    = Service Pack 1\n"
-     "\n"},
-    {"none", false, false, 0,
-     "  WinOS cannot Detection \n"
-     "  WinOS Information Structure cannot Detection \n"},
-    {"Windows 98, basic record", false, true, 10410,
-     "  before Win98\n"
-     "  PlatformId    = 1\n"
-     "  Version Major = 4\n"
-     "  Version Minor = 10\n"
-     "  BuildNumber   = 67766446\n"
-     "  CSDVersion    =  A \n"
-     "\n",
-     1, 4, 10, 67766446, " A "},
+    {.name = "basic",
+     .acceptsExtended = false,
+     .acceptsBasic = true,
+     .code = 20601,
+     .printed = "  WS2K8 R2\n"
+                "  PlatformId    = 2\n"
+                "  Version Major = 6\n"
+                "  Version Minor = 1\n"
+                "  BuildNumber   = -1\n"
+                "  CSDVersion    = Service Pack 1\n"
+                "\n"},
+    {.name = "none",
+     .acceptsExtended = false,
+     .acceptsBasic = false,
+     .code = 0,
+     .printed = "  WinOS cannot Detection \n"
+                "  WinOS Information Structure cannot Detection \n"},
+    {.name = "Windows 98, basic record",
+     .acceptsExtended = false,
+     .acceptsBasic = true,
+     .code = 10410,
+     .printed = "  before Win98\n"
+                "  PlatformId    = 1\n"
+                "  Version Major = 4\n"
+                "  Version Minor = 10\n"
+                "  BuildNumber   = 67766446\n"
+                "  CSDVersion    =  A \n"
+                "\n",
+     .platformId = 1,
+     .major = 4,
+     .minor = 10,
+     .build = 67766446,
+     .csdVersion = " A "},
 };
 
 TEST(PrintVersionReport, DetailLinesAndExitCode)
