@@ -97,11 +97,9 @@ struct ReportCase {
 
 // Unless a row says otherwise, Windows 7 SP1 with server product type 255
 // and odd-sized fields that show how each is widened.
+// clang-format off
 static const ReportCase REPORT_CASES[] = {
-    {.name = "extended",
-     .acceptsExtended = true,
-     .acceptsBasic = true,
-     .code = 20865,
+    {.name = "extended", .acceptsExtended = true, .acceptsBasic = true, .code = 20865,
      .printed = "  WS2K8 R2\n"
                 "  PlatformId    = 2\n"
                 "  Version Major = 6\n"
@@ -113,10 +111,7 @@ static const ReportCase REPORT_CASES[] = {
                 "  CSDVersion    = Service Pack 1\n"
                 "\n"},
     // The product type reads 0, so a workstation looks like a server.
-    {.name = "basic",
-     .acceptsExtended = false,
-     .acceptsBasic = true,
-     .code = 20601,
+    {.name = "basic", .acceptsExtended = false, .acceptsBasic = true, .code = 20601,
      .printed = "  WS2K8 R2\n"
                 "  PlatformId    = 2\n"
                 "  Version Major = 6\n"
@@ -124,16 +119,10 @@ static const ReportCase REPORT_CASES[] = {
                 "  BuildNumber   = -1\n"
                 "  CSDVersion    = Service Pack 1\n"
                 "\n"},
-    {.name = "none",
-     .acceptsExtended = false,
-     .acceptsBasic = false,
-     .code = 0,
+    {.name = "none", .acceptsExtended = false, .acceptsBasic = false, .code = 0,
      .printed = "  WinOS cannot Detection \n"
                 "  WinOS Information Structure cannot Detection \n"},
-    {.name = "Windows 98, basic record",
-     .acceptsExtended = false,
-     .acceptsBasic = true,
-     .code = 10410,
+    {.name = "Windows 98, basic record", .acceptsExtended = false, .acceptsBasic = true, .code = 10410,
      .printed = "  before Win98\n"
                 "  PlatformId    = 1\n"
                 "  Version Major = 4\n"
@@ -141,12 +130,9 @@ static const ReportCase REPORT_CASES[] = {
                 "  BuildNumber   = 67766446\n"
                 "  CSDVersion    =  A \n"
                 "\n",
-     .platformId = 1,
-     .major = 4,
-     .minor = 10,
-     .build = 67766446,
-     .csdVersion = " A "},
+     .platformId = 1, .major = 4, .minor = 10, .build = 67766446, .csdVersion = " A "},
 };
+// clang-format on
 
 TEST(PrintVersionReport, DetailLinesAndExitCode)
 {
