@@ -80,6 +80,8 @@ for /f "tokens=1-3 delims=." %%a in ("%verword%") do (
     set "verminor=%%b"
     set "verbuild=%%c"
 )
+rem Windows 2000 says 5.00.2195.
+if defined verminor set /a verminor=verminor
 set code=
 if not defined major goto coded
 if not defined minor goto coded
