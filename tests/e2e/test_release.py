@@ -72,12 +72,14 @@ def read_zip(path):
     return files
 
 
-def write_zip(path, files):
-    """files as a zip again, with SHA256SUMS made to match them."""
-    sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
-                   for name, data in files.items() if name not in ("zip", "SHA256SUMS"))
+def write_zip(path, files, sums=True):
+    """files as a zip again, with SHA256SUMS made to match them unless told."""
+    if sums:
+        files = dict(files, SHA256SUMS="".join(
+            "%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
+            for name, data in files.items() if name not in ("zip", "SHA256SUMS")).encode())
     with zipfile.ZipFile(path, "w") as z:
-        for name, data in dict(files, SHA256SUMS=sums.encode()).items():
+        for name, data in files.items():
             if name != "zip":
                 z.writestr(name, data)
 
@@ -180,27 +182,32 @@ def main():
             for args in ([b"/o"], [b"/b"], [b"/w"], [b"/?"]):
                 check("signed exe %r" % args, wine.run(path, args), wine.run(exe_path, args))
 
-        # (what, zip's files) -> tools/verify's exit status and its verdict
         # The changed file also names another compiler, which may be why.
         changed = dict(unsigned, **{"archver.exe": tampered_bytes(unsigned.get("archver.exe")),
                                     "BUILDINFO": re.sub(rb"(?m)^compiler .*$", b"compiler gcc 0.0",
                                                         unsigned.get("BUILDINFO", b""))})
         renamed = dict(unsigned, BUILDINFO=unsigned.get("BUILDINFO", b"").replace(
             commit.encode(), other_commit.encode()))
-        for what, files, want in [
-                ("unsigned release", unsigned, (0, ["built from these sources: commit " + commit])),
-                ("signed release", signed, (0, ["built from these sources: commit " + commit])),
-                ("a changed byte in archver.exe", changed,
+        # (what, the zip's files, SHA256SUMS made to match them) -> exit status
+        # and what tools/verify concludes
+        for what, files, sums, want in [
+                ("SHA256SUMS not matching", changed, False,
+                 (1, ["tools/verify: SHA256SUMS does not match archver.exe"])),
+                ("unsigned release", unsigned, True,
+                 (0, ["built from these sources: commit " + commit])),
+                ("signed release", signed, True,
+                 (0, ["built from these sources: commit " + commit])),
+                ("a changed byte in archver.exe", changed, True,
                  (1, ["NOT built from these sources: commit %s gives another archver.exe" % commit,
                       "this may be why: BUILDINFO's compiler is gcc 0.0"])),
-                ("BUILDINFO naming another commit", renamed,
+                ("BUILDINFO naming another commit", renamed, True,
                  (1, ["NOT built from these sources: commit %s gives another archver.exe"
                       % other_commit]))]:
             package = os.path.join(work, "verify.zip")
-            write_zip(package, files)
+            write_zip(package, files, sums)
             status, output = run(os.path.join(repo, "tools", "verify"), package)
             verdict = [line.split(", this machine's")[0].strip() for line in output.splitlines()
-                       if "built from these sources" in line or "may be why" in line]
+                       if re.search("built from these sources|may be why|^tools/verify", line)]
             check("tools/verify, " + what, (status, verdict), want)
             print("tools/verify,", what, "->", status, verdict)
 
