@@ -12,6 +12,7 @@ import sys
 import tempfile
 
 from checks import check, failures, finish
+import recipes
 from recipes import blocks, differences, write_recipes
 from winehost import (SERVER_2025, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, WINDOWS_XP_SP3, Prefix,
                       registry_version)
@@ -85,6 +86,21 @@ def main():
             else:
                 check(name + " installer decides", (status, recorded),
                       (0, "%(one)d %(code)d %(instdir)s" % values))
+
+        # recipes.py as the CI workflow starts it on Windows, on the last
+        # version above, with Wine's cmd.exe standing in for the runner's:
+        # started from a Windows process, which alone sees sysnative.
+        host_cmd = os.path.join(work, "cmd")
+        for host in hosts:
+            with open(host_cmd, "w") as f:
+                f.write("#!/bin/sh\nexec wine cmd /c '%s' \"$@\"\n" % host)
+            os.chmod(host_cmd, 0o755)
+            done = subprocess.run([sys.executable, recipes.__file__, readme, work, host_cmd,
+                                   facts["arch"], str(code), era, name], env=wine.env,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, timeout=300)
+            check("recipes.py with %s" % host, (done.returncode, done.stdout.splitlines()[-1:]),
+                  (0, [b"%s: 0 recipes differ" % host_cmd.encode()]))
     return finish()
 
 
