@@ -23,13 +23,18 @@ HOSTS = {
     "win32": [r"C:\windows\system32\cmd.exe"],
 }
 
-# (name, how the registry is set, version code)
+# (name, how the registry is set, version code, the machine that the
+# registry and the environment name on a 64-bit prefix). Wine's archver
+# still runs on x64; on ARM64 only the script's reading is shown.
 VERSIONS = [
-    ("Windows 7 SP1", WINDOWS_7_SP1, 20611),
-    ("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT"), 20632),
-    ("Windows 11 23H2", WINDOWS_11, 21001),
-    ("Server 2022", registry_version("10.0", "20348", "ServerNT"), 21003),
+    ("Windows 7 SP1", WINDOWS_7_SP1, 20611, "AMD64"),
+    ("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT"), 20632,
+     "AMD64"),
+    ("Windows 11 23H2", WINDOWS_11, 21001, "AMD64"),
+    ("Server 2022", registry_version("10.0", "20348", "ServerNT"), 21003, "AMD64"),
+    ("Windows 11 on ARM64", WINDOWS_11, 21001, "ARM64"),
 ]
+ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
 
 ANSWERS = ["no argument", "/v", "/b", "/o", "/w", "/w BuildNumber", "help"]
 VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
@@ -71,8 +76,14 @@ def main():
                        check=True)
         call = windows_path(os.path.join(folder, "crosscheck.cmd"))
 
-        for name, setting, code in VERSIONS:
+        for name, setting, code, machine in VERSIONS:
+            if arch == "win32" and machine != "AMD64":
+                continue
             wine.use_version(setting)
+            if arch == "win64":
+                # Wine hands the registry's value to every process; a 32-bit
+                # one on ARM64 also sees it in PROCESSOR_ARCHITEW6432.
+                wine.reg("add", ENVIRONMENT, "/v", "PROCESSOR_ARCHITECTURE", "/d", machine)
             for host in HOSTS[arch]:
                 for program, expect, want in RUNS:
                     # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}""
@@ -81,6 +92,8 @@ def main():
                         ' "%s"' % windows_path(programs[program]) if programs[program] else "")
                     env = {"EXPECT_CODE": str(code if expect == "right" else code + 1)} \
                         if expect else {}
+                    if machine == "ARM64" and host == HOSTS["win64"][1]:
+                        env["PROCESSOR_ARCHITEW6432"] = machine
                     out, err, status = wine.run_command(command.encode(), cwd=work, env=env)
                     mismatches, sources = want(code)
                     passed = [a for a in ANSWERS if a not in mismatches]
