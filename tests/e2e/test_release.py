@@ -200,6 +200,8 @@ def main():
                 ("a changed byte in archver.exe", changed, True,
                  (1, ["NOT built from these sources: commit %s gives another archver.exe" % commit,
                       "this may be why: BUILDINFO's compiler is gcc 0.0"])),
+                ("BUILDINFO naming a git option", dict(unsigned, BUILDINFO=b"commit --orphan=x\n"),
+                 True, (1, ["tools/verify: BUILDINFO names no commit"])),
                 ("BUILDINFO naming another commit", renamed, True,
                  (1, ["NOT built from these sources: commit %s gives another archver.exe"
                       % other_commit]))]:
