@@ -8,6 +8,7 @@ usage: winehost.py PREFIX_DIR LAUNCH_EXE PROGRAM [ARGUMENT...]
 """
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -72,10 +73,13 @@ def command_line(program, args):
 
 class Prefix:
     """One Wine prefix with a persistent wineserver, detached from our pipes
-    so that reading a child's output never waits on the server."""
+    so that reading a child's output never waits on the server. A prefix
+    takes 0.6 GB (32-bit) to 1.3 GB (64-bit), so it is removed when done
+    unless kept for the next run."""
 
-    def __init__(self, directory, arch, launcher):
+    def __init__(self, directory, arch, launcher, keep=False):
         self.launcher = launcher
+        self.keep = keep
         self.env = dict(os.environ, WINEPREFIX=os.path.abspath(directory),
                         WINEARCH=arch, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -102,6 +106,9 @@ class Prefix:
 
     def __exit__(self, *exc):
         subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
+        if not self.keep:
+            subprocess.run(["wineserver", "-w"], env=self.env, **QUIET)
+            shutil.rmtree(self.env["WINEPREFIX"])
 
     def run(self, program, args, cwd=None, stdout=None):
         """Runs program with args (bytes, received unchanged) and returns
@@ -169,7 +176,7 @@ class Prefix:
 def main():
     prefix_dir, launcher, program = sys.argv[1:4]
     args = [os.fsencode(arg) for arg in sys.argv[4:]]
-    with Prefix(prefix_dir, "win64", launcher) as wine:
+    with Prefix(prefix_dir, "win64", launcher, keep=True) as wine:
         _, _, code = wine.run(program, args, stdout=sys.stdout)
     print("exit code: %d" % code)
 
