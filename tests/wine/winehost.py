@@ -131,7 +131,11 @@ class Prefix:
             if done.returncode != 0:
                 raise RuntimeError("launch.exe failed: %r" % done.stderr)
             with open(code_file) as f:
-                code = int(f.read())
+                written = f.read()
+            if not written.isdigit():
+                raise RuntimeError("launch.exe wrote no exit code (is the disk full?): %r"
+                                   % done.stderr)
+            code = int(written)
         return done.stdout or b"", done.stderr, code
 
     def loaded_dlls(self, program, args):
