@@ -23,7 +23,7 @@ import pefile
 from checks import check, finish
 from winehost import Prefix
 
-FILES = ["BUILDINFO", "README.md", "SHA256SUMS", "archver.exe", "crosscheck.cmd"]
+FILES = ["BUILDINFO", "HACKING.md", "README.md", "SHA256SUMS", "archver.exe", "crosscheck.cmd"]
 SIGN_VARIABLES = ("ARCHVER_SIGN_CERT", "ARCHVER_SIGN_KEY", "ARCHVER_SIGN_TIMESTAMP_URL")
 GIT_ENV = dict(GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.org", GIT_COMMITTER_NAME="t",
                GIT_COMMITTER_EMAIL="t@example.org", GIT_AUTHOR_DATE="2026-01-02T03:04:05Z",
@@ -117,7 +117,8 @@ def tampered_bytes(exe):
 def check_package(what, files, exe, commit):
     check(what + " files", sorted(n for n in files if n != "zip"), FILES)
     sums = "".join("%s  %s\n" % (hashlib.sha256(files.get(name, b"")).hexdigest(), name)
-                   for name in ("archver.exe", "crosscheck.cmd", "README.md", "BUILDINFO"))
+                   for name in ("archver.exe", "crosscheck.cmd", "README.md", "HACKING.md",
+                                "BUILDINFO"))
     check(what + " SHA256SUMS", files.get("SHA256SUMS", b"").decode(), sums)
     check(what + " archver.exe", files.get("archver.exe") == exe, True)
     check(what + " BUILDINFO commit",
