@@ -1,8 +1,9 @@
 """crosscheck.cmd under Wine's cmd.exe, started as GitHub starts a cmd step,
 from a folder whose name holds blanks and parentheses. Here archver and the
 script read the same registry, so this proves the script, not Windows: it
-agrees where archver is right, and finds the copy without a manifest and the
-do-nothing program wrong.
+agrees where archver is right, finds the copy without a manifest and the
+do-nothing program wrong, and without reg.exe, as on Windows 2000, says what
+it could not check.
 
 usage: test_crosscheck.py CROSSCHECK_CMD ARCHVER_EXE NOTHING_EXE OBJCOPY win64|win32
                           LAUNCH_EXE PREFIX_DIR
@@ -39,28 +40,38 @@ ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environmen
 ANSWERS = ["no argument", "/v", "/b", "/o", "/w", "/w BuildNumber", "help"]
 VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
 
-# (program, EXPECT_CODE right or wrong or unset, and from the version code:
-# the checks that mismatch, the sources that disagree). Without its manifest
-# archver is told 6.2 from Windows 8.1 on; the do-nothing program answers 0
-# to everything.
+# (program, EXPECT_CODE right or wrong or unset, whether reg.exe is there,
+# and from the version code: the checks that mismatch, those nothing answers,
+# the problems with the sources). Without its manifest archver is told 6.2
+# from Windows 8.1 on; the do-nothing program answers 0 to everything.
+# Without the registry nothing tells the product type, so neither the code.
 RUNS = [
-    ("archver", None, lambda code: ([], [])),
-    ("archver", "right", lambda code: ([], [])),
-    ("archver", "wrong", lambda code: ([], ["version code"])),
-    ("stripped", None, lambda code: (VERSION_ANSWERS if code >= 20630 else [], [])),
-    ("nothing", None, lambda code: ([a for a in ANSWERS if a != "help"], [])),
+    ("archver", None, True, lambda code: ([], [], [])),
+    ("archver", "right", True, lambda code: ([], [], [])),
+    ("archver", "wrong", True, lambda code: ([], [], ["disagree on version code"])),
+    ("stripped", None, True, lambda code: (VERSION_ANSWERS if code >= 20630 else [], [], [])),
+    ("nothing", None, True, lambda code: ([a for a in ANSWERS if a != "help"], [], [])),
+    ("archver", None, False, lambda code: ([], ["/o", "/w"], ["cannot read the registry"])),
 ]
 
 
 def outcome(output):
-    """(checks passed, checks mismatched, what the sources disagree on, last line)"""
+    """(checks passed, mismatched, unanswered, problems with the sources, last line)"""
     lines = output.decode(errors="replace").splitlines()
 
     def named(start):
         return [line[len(start):].split(":")[0] for line in lines if line.startswith(start)]
 
-    return (named("ok        "), named("MISMATCH  "), named("SOURCES   disagree on "),
+    return (named("ok        "), named("MISMATCH  "), named("unknown   "), named("SOURCES   "),
             lines[-1] if lines else "")
+
+
+def hide_reg(prefix, hidden):
+    """Renames reg.exe in every system folder, as Windows 2000 lacks it."""
+    for folder in ("system32", "syswow64"):
+        path = os.path.join(prefix, "drive_c", "windows", folder, "reg.exe")
+        if os.path.exists(path if hidden else path + ".hidden"):
+            os.rename(*((path, path + ".hidden") if hidden else (path + ".hidden", path)))
 
 
 def main():
@@ -85,7 +96,7 @@ def main():
                 # one on ARM64 also sees it in PROCESSOR_ARCHITEW6432.
                 wine.reg("add", ENVIRONMENT, "/v", "PROCESSOR_ARCHITECTURE", "/d", machine)
             for host in HOSTS[arch]:
-                for program, expect, want in RUNS:
+                for program, expect, registry, want in RUNS:
                     # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}""
                     command = '%s /D /E:ON /V:OFF /S /C "CALL "%s"%s"' % (
                         host, call,
@@ -94,17 +105,20 @@ def main():
                         if expect else {}
                     if machine == "ARM64" and host == HOSTS["win64"][1]:
                         env["PROCESSOR_ARCHITEW6432"] = machine
+                    hide_reg(wine.env["WINEPREFIX"], not registry)
                     out, err, status = wine.run_command(command.encode(), cwd=work, env=env)
-                    mismatches, sources = want(code)
-                    passed = [a for a in ANSWERS if a not in mismatches]
+                    hide_reg(wine.env["WINEPREFIX"], False)
+                    mismatches, unknown, sources = want(code)
+                    passed = [a for a in ANSWERS if a not in mismatches + unknown]
                     status_want = 1 if mismatches or sources else 0
                     last = "crosscheck: all agree" if status_want == 0 else \
-                        "crosscheck: %d mismatches with archver, %d disagreements among the " \
+                        "crosscheck: %d mismatches with archver, %d problems with the " \
                         "sources" % (len(mismatches), len(sources))
-                    what = "%s, %s, %s%s" % (name, host, program,
-                                             ", EXPECT_CODE " + expect if expect else "")
+                    what = "%s, %s, %s%s%s" % (name, host, program,
+                                               ", EXPECT_CODE " + expect if expect else "",
+                                               "" if registry else ", no reg.exe")
                     check(what, (status, outcome(out), err),
-                          (status_want, (passed, mismatches, sources, last), b""))
+                          (status_want, (passed, mismatches, unknown, sources, last), b""))
                     if status != status_want:
                         print(out.decode(errors="replace"))
     return finish()

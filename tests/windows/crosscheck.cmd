@@ -7,6 +7,9 @@ rem version and build in the registry and from "ver", and the product type in
 rem the registry. With EXPECT_CODE set, the version code must also be that.
 rem Prints one line per check, then "crosscheck: all agree" and exits 0, or
 rem says what disagrees and exits 1. Exits 2 when archver.exe is not there.
+rem Where reg.exe cannot read the registry (Windows 2000 has none), the
+rem environment and "ver" stand in for it as far as they go, and the checks
+rem nothing else answers say so.
 rem
 rem Written for every cmd.exe from Windows XP on, 32- and 64-bit: no delayed
 rem expansion, a value read right after the line that set it, every "for"
@@ -19,7 +22,11 @@ echo crosscheck: cannot find "%archver%"
 exit /b 2
 :found
 set mismatches=0
-set disagreements=0
+set problems=0
+set "cvkey=HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion"
+set registry=
+reg query "%cvkey%" /v CurrentVersion >nul 2>&1
+if not errorlevel 1 set registry=1
 
 rem Bitness: a 32-bit process on 64-bit Windows sees x86 in
 rem PROCESSOR_ARCHITECTURE and the native one in PROCESSOR_ARCHITEW6432. An
@@ -31,10 +38,9 @@ call :regvalue "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environmen
 call :bitsof "%envarch%" envbits
 call :bitsof "%regarch%" regbits
 set bits=%envbits%
-if not "%envbits%"=="%regbits%" set bits=
+if defined registry if not "%envbits%"=="%regbits%" set bits=
 
 rem A 32-bit cmd on 64-bit Windows reads another view of SOFTWARE unless told.
-set "cvkey=HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion"
 if "%bits%"=="64" set view=/reg:64
 if defined view reg query "%cvkey%" /v CurrentVersion %view% >nul 2>&1
 if errorlevel 1 set view=
@@ -82,6 +88,11 @@ for /f "tokens=1-3 delims=." %%a in ("%verword%") do (
 )
 rem Windows 2000 says 5.00.2195.
 if defined verminor set /a verminor=verminor
+if defined registry goto versioned
+set "major=%vermajor%"
+set "minor=%verminor%"
+set "build=%verbuild%"
+:versioned
 set code=
 if not defined major goto coded
 if not defined minor goto coded
@@ -94,10 +105,11 @@ if "%bits%"=="64" set bits1=2
 
 echo crosscheck: %archver%
 echo Windows: %envarch% / %regarch% (%bits%-bit), version %major%.%minor% build %build% (ver: %verword%), %producttype% (type %type%): version code %code%
-if not defined bits call :disagree "bitness: environment %envarch%, registry %regarch%"
-if not "%vermajor%.%verminor%.%verbuild%"=="%major%.%minor%.%build%" call :disagree "version: registry %major%.%minor%.%build%, ver %vermajor%.%verminor%.%verbuild%"
-if not defined type call :disagree "product type: registry %producttype%"
-if defined EXPECT_CODE if not "%EXPECT_CODE%"=="%code%" call :disagree "version code: EXPECT_CODE %EXPECT_CODE%, registry %code%"
+if not defined registry call :problem "cannot read the registry: reg query fails here"
+if not defined bits call :problem "disagree on bitness: environment %envarch%, registry %regarch%"
+if not "%vermajor%.%verminor%.%verbuild%"=="%major%.%minor%.%build%" call :problem "disagree on version: registry %major%.%minor%.%build%, ver %vermajor%.%verminor%.%verbuild%"
+if defined registry if not defined type call :problem "disagree on product type: registry %producttype%"
+if defined EXPECT_CODE if defined code if not "%EXPECT_CODE%"=="%code%" call :problem "disagree on version code: EXPECT_CODE %EXPECT_CODE%, registry %code%"
 set "report=%TEMP%\archver-crosscheck-%RANDOM%.txt"
 "%archver%" /w >"%report%"
 set reportcode=%ERRORLEVEL%
@@ -121,16 +133,19 @@ call :check "/w BuildNumber" "%reportbuild%" "%build%"
 "%archver%" /? >nul
 call :check "help" %ERRORLEVEL% 0
 
-if not "%mismatches%%disagreements%"=="00" goto failed
+if not "%mismatches%%problems%"=="00" goto failed
 echo crosscheck: all agree
 exit /b 0
 :failed
-echo crosscheck: %mismatches% mismatches with archver, %disagreements% disagreements among the sources
+echo crosscheck: %mismatches% mismatches with archver, %problems% problems with the sources
 exit /b 1
 
-rem :check NAME ARCHVER_ANSWER EXPECTED
+rem :check NAME ARCHVER_ANSWER EXPECTED: no expected answer where the sources
+rem do not agree on one or cannot tell.
 :check
-if "%~2"=="%~3" (
+if "%~3"=="" (
+    echo unknown   %~1: archver %~2, no agreed source to compare with
+) else if "%~2"=="%~3" (
     echo ok        %~1: %~2
 ) else (
     echo MISMATCH  %~1: archver %~2, expected %~3
@@ -138,10 +153,10 @@ if "%~2"=="%~3" (
 )
 goto :eof
 
-rem :disagree WHAT: the sources this script reads do not agree.
-:disagree
-echo SOURCES   disagree on %~1
-set /a disagreements+=1
+rem :problem WHAT: the sources this script reads disagree or are missing.
+:problem
+echo SOURCES   %~1
+set /a problems+=1
 goto :eof
 
 rem :bitsof ARCHITECTURE VARIABLE
