@@ -2,18 +2,20 @@
 reported at the script's end, and the shape of the "/w" report."""
 
 failures = []
+checked = [0]
 
 
 def check(what, got, want):
+    checked[0] += 1
     if got != want:
         failures.append("%s:\n    got  %r\n    want %r" % (what, got, want))
 
 
 def finish():
-    """Prints the failures; returns the script's exit status."""
+    """Prints the failures and the count; returns the script's exit status."""
     for failure in failures:
         print("FAIL", failure)
-    print("%d failures" % len(failures))
+    print("%d passed, %d failed" % (checked[0] - len(failures), len(failures)))
     return 1 if failures else 0
 
 

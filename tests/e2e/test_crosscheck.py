@@ -2,11 +2,12 @@
 from a folder whose name holds blanks and parentheses. Here archver and the
 script read the same registry, so this proves the script, not Windows: it
 agrees where archver is right, finds the copy without a manifest and the
-do-nothing program wrong, and without reg.exe, as on Windows 2000, says what
-it could not check.
+do-nothing program wrong, says where its sources disagree, without reg.exe,
+as on Windows 2000, says what it could not check, and without archver.exe
+exits 2.
 
 usage: test_crosscheck.py CROSSCHECK_CMD ARCHVER_EXE NOTHING_EXE OBJCOPY win64|win32
-                          LAUNCH_EXE PREFIX_DIR
+                          LAUNCH_EXE WINE_DIR
 """
 import os
 import shutil
@@ -15,25 +16,28 @@ import sys
 import tempfile
 
 from checks import check, finish
-from winehost import WINDOWS_11, WINDOWS_7_SP1, Prefix, registry_version, windows_path
-
-# Each cmd.exe a prefix has: on 64-bit Windows the 64-bit one and the 32-bit
-# one, which reads another registry view and sees PROCESSOR_ARCHITEW6432.
-HOSTS = {
-    "win64": [r"C:\windows\sysnative\cmd.exe", r"C:\windows\system32\cmd.exe"],
-    "win32": [r"C:\windows\system32\cmd.exe"],
-}
+from winehost import (CMD_HOSTS, SERVER_2008_R2_SP1_DC, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, Prefix,
+                      named_version, registry_version, windows_path)
 
 # (name, how the registry is set, version code, the machine that the
-# registry and the environment name on a 64-bit prefix). Wine's archver
-# still runs on x64; on ARM64 only the script's reading is shown.
+# registry and the environment name on a 64-bit prefix, and for sources that
+# disagree, what the run of archver finds: checks that mismatch, those
+# nothing answers, problems with the sources). Wine's archver still runs on
+# x64; on ARM64 and Itanium only the script's reading is shown.
 VERSIONS = [
-    ("Windows 7 SP1", WINDOWS_7_SP1, 20611, "AMD64"),
+    ("Windows 7 SP1", WINDOWS_7_SP1, 20611, "AMD64", None),
     ("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT"), 20632,
-     "AMD64"),
-    ("Windows 11 23H2", WINDOWS_11, 21001, "AMD64"),
-    ("Server 2022", registry_version("10.0", "20348", "ServerNT"), 21003, "AMD64"),
-    ("Windows 11 on ARM64", WINDOWS_11, 21001, "ARM64"),
+     "AMD64", None),
+    ("Windows 10, registry as Windows keeps it", WINDOWS_10, 21001, "AMD64", None),
+    ("Windows 11 23H2", WINDOWS_11, 21001, "AMD64", None),
+    ("Server 2022", registry_version("10.0", "20348", "ServerNT"), 21003, "AMD64", None),
+    ("Windows 11 on ARM64", WINDOWS_11, 21001, "ARM64", None),
+    ("Server 2008 R2 on Itanium", SERVER_2008_R2_SP1_DC, 20612, "IA64", None),
+    ("ver saying another build than the registry",
+     named_version("win10", registry_version("10.0", "22631", current="6.3")), 21001, "AMD64",
+     (["/w BuildNumber"], [], ["disagree on version"])),
+    ("PROCESSOR_ARCHITEW6432 naming the other bitness", WINDOWS_7_SP1, 20611, "AMD64",
+     ([], ["no argument", "/v", "/b"], ["disagree on bitness"])),
 ]
 ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
 
@@ -75,40 +79,46 @@ def hide_reg(prefix, hidden):
 
 
 def main():
-    script, exe, nothing, objcopy, arch, launcher, prefix_dir = sys.argv[1:8]
-    with tempfile.TemporaryDirectory() as work, Prefix(prefix_dir, arch, launcher) as wine:
+    script, exe, nothing, objcopy, arch, launcher, wine_dir = sys.argv[1:8]
+    with tempfile.TemporaryDirectory() as work, \
+            Prefix("crosscheck", arch, launcher, wine_dir) as wine:
         folder = os.path.join(work, "archver 1.3 (x86)")
         os.mkdir(folder)
         shutil.copy(script, folder)
         shutil.copy(exe, folder)
         programs = {"archver": None, "nothing": nothing,
-                    "stripped": os.path.join(folder, "stripped.exe")}
+                    "stripped": os.path.join(folder, "stripped.exe"),
+                    "missing": os.path.join(folder, "missing.exe")}
         subprocess.run([objcopy, "--remove-section", ".rsrc", exe, programs["stripped"]],
                        check=True)
         call = windows_path(os.path.join(folder, "crosscheck.cmd"))
 
-        for name, setting, code, machine in VERSIONS:
+        def crosscheck(host, program, env, start="CALL "):
+            # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}""
+            command = '%s /D /E:ON /V:OFF /S /C "%s"%s"%s"' % (
+                host, start, call,
+                ' "%s"' % windows_path(programs[program]) if programs[program] else "")
+            return wine.run_command(command.encode(), cwd=work, env=env)
+
+        for name, setting, code, machine, disagree in VERSIONS:
             if arch == "win32" and machine != "AMD64":
                 continue
-            wine.use_version(setting)
-            if arch == "win64":
-                # Wine hands the registry's value to every process; a 32-bit
-                # one on ARM64 also sees it in PROCESSOR_ARCHITEW6432.
-                wine.reg("add", ENVIRONMENT, "/v", "PROCESSOR_ARCHITECTURE", "/d", machine)
-            for host in HOSTS[arch]:
-                for program, expect, registry, want in RUNS:
-                    # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}""
-                    command = '%s /D /E:ON /V:OFF /S /C "CALL "%s"%s"' % (
-                        host, call,
-                        ' "%s"' % windows_path(programs[program]) if programs[program] else "")
+            # Wine hands the registry's machine to every process; a 32-bit one
+            # on 64-bit Windows also sees it in PROCESSOR_ARCHITEW6432.
+            wine.use_version(setting, {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": machine}}
+                             if arch == "win64" else None)
+            for host in CMD_HOSTS[arch]:
+                for program, expect, registry, want in RUNS[:1] if disagree else RUNS:
                     env = {"EXPECT_CODE": str(code if expect == "right" else code + 1)} \
                         if expect else {}
-                    if machine == "ARM64" and host == HOSTS["win64"][1]:
+                    if machine != "AMD64" and host == CMD_HOSTS["win64"][1]:
                         env["PROCESSOR_ARCHITEW6432"] = machine
+                    if disagree and disagree[1]:
+                        env["PROCESSOR_ARCHITEW6432"] = "x86" if arch == "win64" else "AMD64"
                     hide_reg(wine.env["WINEPREFIX"], not registry)
-                    out, err, status = wine.run_command(command.encode(), cwd=work, env=env)
+                    out, err, status = crosscheck(host, program, env)
                     hide_reg(wine.env["WINEPREFIX"], False)
-                    mismatches, unknown, sources = want(code)
+                    mismatches, unknown, sources = disagree or want(code)
                     passed = [a for a in ANSWERS if a not in mismatches + unknown]
                     status_want = 1 if mismatches or sources else 0
                     last = "crosscheck: all agree" if status_want == 0 else \
@@ -121,6 +131,13 @@ def main():
                           (status_want, (passed, mismatches, unknown, sources, last), b""))
                     if status != status_want:
                         print(out.decode(errors="replace"))
+
+        # Without archver.exe: exit code 2, which Wine's cmd keeps only when
+        # the script is started without CALL.
+        for host in CMD_HOSTS[arch]:
+            out, err, status = crosscheck(host, "missing", {}, start="")
+            check("%s, missing archver.exe" % host, (status, outcome(out)[4], err),
+                  (2, 'crosscheck: cannot find "%s"' % windows_path(programs["missing"]), b""))
     return finish()
 
 

@@ -1,9 +1,10 @@
-"""The README's recipes, taken from README.md itself and run under Wine: every
-batch block under cmd.exe, as the Windows runners run them, and the NSIS
-recipe compiled with makensis into an installer that runs silently, on
-several Windows versions.
+"""The README's recipes, taken from README.md itself and run under Wine by
+tests/windows/recipes.py as the CI workflow runs it on Windows: every batch
+block and the NSIS installer, under each cmd.exe of the prefix, on several
+Windows versions; and recipes.py itself failing where a recipe prints
+something else or anything on standard error.
 
-usage: test_readme.py README ARCHVER_EXE MAKENSIS win64|win32 LAUNCH_EXE PREFIX_DIR
+usage: test_readme.py README ARCHVER_EXE MAKENSIS win64|win32 LAUNCH_EXE WINE_DIR
 """
 import os
 import shutil
@@ -11,19 +12,12 @@ import subprocess
 import sys
 import tempfile
 
-from checks import check, failures, finish
+from checks import check, finish
 import recipes
-from recipes import blocks, differences, write_recipes
-from winehost import (SERVER_2025, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, WINDOWS_XP_SP3, Prefix,
-                      registry_version)
+from winehost import (CMD_HOSTS, SERVER_2025, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1,
+                      WINDOWS_XP_SP3, Prefix, registry_version)
 
-# Per bitness: the cmd.exe hosts, and what the native architecture is.
-HOSTS = {
-    "win64": ([r"C:\windows\sysnative\cmd.exe", r"C:\windows\system32\cmd.exe"],
-              dict(arch="AMD64", bits=64, one=2, instdir=r"C:\Program Files\Example")),
-    "win32": ([r"C:\windows\system32\cmd.exe"],
-              dict(arch="x86", bits=32, one=1, instdir=r"C:\Program Files\Example")),
-}
+ARCH = {"win64": "AMD64", "win32": "x86"}
 
 # (Windows version, version code, era, name of the 10.0 family recipe)
 VERSIONS = {
@@ -36,6 +30,7 @@ VERSIONS = {
         (SERVER_2025, 21003, "Windows 10 or later", "Windows Server 2025 (build 26100)"),
     ],
     "win32": [
+        # Older than Vista: the installer aborts.
         (WINDOWS_XP_SP3, 20511, "older", "Windows before 10, version code 20511"),
         # The first version the era recipe and the installer accept.
         (registry_version("6.0", "6002", service_pack=2), 20601, "Vista to 8.1",
@@ -46,61 +41,52 @@ VERSIONS = {
     ],
 }
 
-# The installer records what it decided; an aborted one records nothing.
-NSIS_RECORDER = ["Function .onInstSuccess", r'FileOpen $9 "$EXEDIR\decided.txt" w',
-                 'FileWrite $9 "$0 $1 $INSTDIR"', "FileClose $9", "FunctionEnd"]
-NSIS_ABORTED = 2  # the installer's exit code after Abort
+# recipes.py told to expect another name, and under a cmd.exe that also
+# writes to standard error: (what, the name it expects, shell line after the
+# cmd.exe, recipes that differ).
+WRONG = [("another name", "Windows 12", "", 1),
+         ("a line on standard error", None, "echo noise >&2", len(recipes.BATCH_OUTPUTS))]
 
 
 def main():
-    readme, exe, makensis, arch, launcher, prefix_dir = sys.argv[1:7]
-    nsis = blocks(readme, "nsis")
-    check("NSIS blocks in README.md", len(nsis), 1)
-    hosts, facts = HOSTS[arch]
-
-    with tempfile.TemporaryDirectory() as work, Prefix(prefix_dir, arch, launcher) as wine:
+    readme, exe, makensis, arch, launcher, wine_dir = sys.argv[1:7]
+    with tempfile.TemporaryDirectory() as work, Prefix("readme", arch, launcher, wine_dir) as wine:
         shutil.copy(exe, os.path.join(work, "archver.exe"))
-        batches = write_recipes(readme, work)
-        with open(os.path.join(work, "setup.nsi"), "w") as f:
-            f.write(nsis[0] if nsis else "")
-        subprocess.run([makensis, "-V2", "setup.nsi"] + ["-X" + line for line in NSIS_RECORDER],
-                       cwd=work, check=True)
-
-        for setting, code, era, name in VERSIONS[arch]:
-            wine.use_version(setting)
-            values = dict(facts, code=code, era=era, name=name)
-            for host in hosts:
-                def run(batch):
-                    return wine.run_command(b"%s /d /c %s" % (host.encode(), batch.encode()),
-                                            cwd=work)[:2]
-                failures.extend("%s, %s: %s" % (name, host, difference)
-                                for difference in differences(batches, run, values))
-
-            decided = os.path.join(work, "decided.txt")
-            if os.path.exists(decided):
-                os.remove(decided)
-            _, _, status = wine.run(os.path.join(work, "example-setup.exe"), [b"/S"], cwd=work)
-            recorded = open(decided).read() if os.path.exists(decided) else None
-            if code < 20600:
-                check(name + " installer aborts", (status, recorded), (NSIS_ABORTED, None))
-            else:
-                check(name + " installer decides", (status, recorded),
-                      (0, "%(one)d %(code)d %(instdir)s" % values))
-
-        # recipes.py as the CI workflow starts it on Windows, on the last
-        # version above, with Wine's cmd.exe standing in for the runner's:
-        # started from a Windows process, which alone sees sysnative.
+        recipes.build_installer(readme, work, makensis)
         host_cmd = os.path.join(work, "cmd")
-        for host in hosts:
+
+        def run_recipes(host, setting, code, era, name, after=""):
+            # Wine's cmd.exe stands in for the runner's, started from a
+            # Windows process, which alone sees sysnative.
             with open(host_cmd, "w") as f:
-                f.write("#!/bin/sh\nexec wine cmd /c '%s' \"$@\"\n" % host)
+                f.write("#!/bin/sh\nwine cmd /c '%s' \"$@\"\nstatus=$?\n%s\nexit $status\n"
+                        % (host, after))
             os.chmod(host_cmd, 0o755)
+            wine.use_version(setting)
             done = subprocess.run([sys.executable, recipes.__file__, readme, work, host_cmd,
-                                   facts["arch"], str(code), era, name], env=wine.env,
+                                   ARCH[arch], str(code), era, name], env=wine.env,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT, timeout=300)
-            check("recipes.py with %s" % host, (done.returncode, done.stdout.splitlines()[-1:]),
-                  (0, [b"%s: 0 recipes differ" % host_cmd.encode()]))
+            return done.returncode, done.stdout.decode(errors="replace").splitlines()
+
+        for setting, code, era, name in VERSIONS[arch]:
+            for host in CMD_HOSTS[arch]:
+                check("recipes.py, %s, %s" % (name, host), run_recipes(host, setting, code, era, name),
+                      (0, ["%s: 0 recipes differ" % host_cmd]))
+        with_crlf = []
+        for name in os.listdir(work):
+            if name.endswith(".bat"):
+                with open(os.path.join(work, name), "rb") as f:
+                    text = f.read()
+                with_crlf.append(text.count(b"\r\n") == text.count(b"\n") > 0)
+        check("batch files with CRLF line ends", with_crlf, [True] * len(recipes.BATCH_OUTPUTS))
+
+        setting, code, era, name = VERSIONS[arch][-1]
+        for what, wrong_name, after, differ in WRONG:
+            status, lines = run_recipes(CMD_HOSTS[arch][0], setting, code, era, wrong_name or name,
+                                        after)
+            check("recipes.py with " + what, (status, lines[-1:]),
+                  (1, ["%s: %d recipes differ" % (host_cmd, differ)]))
     return finish()
 
 

@@ -4,7 +4,7 @@ bytes on standard output and the full 32-bit exit code.
 The harness's own quoting is proven on showargs.exe, which prints every
 argument it received: archver reads only two bytes of its first one.
 
-usage: test_run.py ARCHVER_EXE SHOWARGS_EXE win64|win32 LAUNCH_EXE PREFIX_DIR
+usage: test_run.py ARCHVER_EXE SHOWARGS_EXE win64|win32 LAUNCH_EXE WINE_DIR
 """
 import os
 import sys
@@ -78,10 +78,10 @@ QUOTING = [
 
 
 def main():
-    exe, showargs, arch, launcher, prefix_dir = sys.argv[1:6]
+    exe, showargs, arch, launcher, wine_dir = sys.argv[1:6]
     answers = {"win64": {"V": 64, "B": 2}, "win32": {"V": 32, "B": 1}}[arch]
     answers["O"] = WIN7_CODE
-    with Prefix(prefix_dir, arch, launcher) as wine:
+    with Prefix("run", arch, launcher, wine_dir) as wine:
         wine.use_version(WINDOWS_7_SP1)
 
         for args, out, code in MODES:

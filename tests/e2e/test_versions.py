@@ -1,7 +1,10 @@
 """archver.exe "/o" and "/w" on the Windows versions a Wine prefix can be set
-to. Expected values are those of the real releases, written out here.
+to, with the expected values of the real releases written out here; and the
+DLLs each run loads, against a do-nothing program from the same toolchain.
+user32 alone drags in a dozen more, so it may be loaded only where the
+report asks about Server 2003 R2.
 
-usage: test_versions.py ARCHVER_EXE LAUNCH_EXE PREFIX_DIR
+usage: test_versions.py ARCHVER_EXE NOTHING_EXE win64 LAUNCH_EXE WINE_DIR
 """
 import sys
 
@@ -36,15 +39,27 @@ VERSIONS = [
     ("Windows 11 23H2", WINDOWS_11, 21001, report("Win10", 10, 0, 1, 22631, 0, "0.0", "")),
     ("Windows Server 2025", SERVER_2025, 21003, report("WS2K16", 10, 0, 3, 26100, 0, "0.0", "")),
 ]
+# Arguments whose run loads what the do-nothing program loads on Windows 7,
+# beside "/o" and "/w" on every version above.
+LEAN_ON_WINDOWS_7 = [[], ["/v"], ["/b"], ["/?"]]
 
 
 def main():
-    exe, launcher, prefix_dir = sys.argv[1:4]
-    with Prefix(prefix_dir, "win64", launcher) as wine:
+    exe, nothing, arch, launcher, wine_dir = sys.argv[1:6]
+    with Prefix("versions", arch, launcher, wine_dir) as wine:
+        baseline = wine.loaded_dlls(nothing, [])
+        print("a do-nothing program loads", baseline)
         for name, setting, code, text in VERSIONS:
             wine.use_version(setting)
             check(name + " /o", wine.run(exe, [b"/o"]), (b"", b"", code))
             check(name + " /w", wine.run(exe, [b"/w"]), (text, b"", code))
+            for args in [["/o"], ["/w"]] + (LEAN_ON_WINDOWS_7 if setting == WINDOWS_7_SP1 else []):
+                loaded = wine.loaded_dlls(exe, args)
+                if setting == SERVER_2003_SP2 and args == ["/w"]:
+                    check("%s %s loads user32 and more" % (name, args),
+                          "user32.dll" in loaded and set(baseline) < set(loaded), True)
+                else:
+                    check("%s %s loads" % (name, args), loaded, baseline)
     return finish()
 
 

@@ -6,13 +6,7 @@
 
 struct BitnessCase {
     const char *name;
-    // IsWow64Process2; native machine 0 means it is missing.
-    USHORT nativeMachine = 0;
-    BOOL nativeResult = 1;
-    // IsWow64Process.
-    bool hasIsWow64Process = true;
-    BOOL wow64Result = 1;
-    BOOL wow64Flag = 0;
+    WindowsScript script;
     BitnessCode bits = 0;
 };
 
@@ -21,21 +15,21 @@ struct BitnessCase {
 // or failing probe is no answer, never "32-bit".
 // clang-format off
 static const BitnessCase BITNESS_CASES[] = {
-    {.name = "neither function", .hasIsWow64Process = false, .wow64Flag = 1},
-    {.name = "IsWow64Process failing", .wow64Result = 0, .wow64Flag = 1},
-    {.name = "32-bit Windows", .bits = 1},
-    {.name = "64-bit Windows", .wow64Flag = 1, .bits = 2},
-    {.name = "flag neither 0 nor 1", .wow64Flag = 2, .bits = 1},
-    {.name = "native x86", .nativeMachine = 0x014C, .wow64Flag = 1, .bits = 1},
-    {.name = "native x64", .nativeMachine = 0x8664, .bits = 2},
-    {.name = "native ARM64, not WOW64 by the old call", .nativeMachine = 0xAA64, .bits = 2},
-    {.name = "native ARM64, old call missing", .nativeMachine = 0xAA64, .hasIsWow64Process = false, .bits = 2},
-    {.name = "native Itanium", .nativeMachine = 0x0200, .wow64Result = 0, .bits = 2},
-    {.name = "native ARM (32-bit): old call", .nativeMachine = 0x01C4, .wow64Flag = 1, .bits = 2},
-    {.name = "native unknown: old call", .nativeMachine = 0x1234, .bits = 1},
-    {.name = "native unknown, old call failing", .nativeMachine = 0x1234, .wow64Result = 0},
-    {.name = "IsWow64Process2 failing: old call", .nativeMachine = 0xAA64, .nativeResult = 0, .bits = 1},
-    {.name = "IsWow64Process2 failing, old call missing", .nativeMachine = 0x8664, .nativeResult = 0, .hasIsWow64Process = false},
+    {"neither function", {.hasIsWow64Process = false, .wow64Flag = 1}},
+    {"IsWow64Process failing", {.isWow64ProcessResult = 0, .wow64Flag = 1}},
+    {"32-bit Windows", {}, 1},
+    {"64-bit Windows", {.wow64Flag = 1}, 2},
+    {"flag neither 0 nor 1", {.wow64Flag = 2}, 1},
+    {"native x86", {.hasIsWow64Process2 = true, .nativeMachine = 0x014C, .wow64Flag = 1}, 1},
+    {"native x64", {.hasIsWow64Process2 = true, .nativeMachine = 0x8664}, 2},
+    {"native ARM64, not WOW64 by the old call", {.hasIsWow64Process2 = true, .nativeMachine = 0xAA64}, 2},
+    {"native ARM64, old call missing", {.hasIsWow64Process2 = true, .nativeMachine = 0xAA64, .hasIsWow64Process = false}, 2},
+    {"native Itanium", {.hasIsWow64Process2 = true, .nativeMachine = 0x0200, .isWow64ProcessResult = 0}, 2},
+    {"native ARM (32-bit): old call", {.hasIsWow64Process2 = true, .nativeMachine = 0x01C4, .wow64Flag = 1}, 2},
+    {"native unknown: old call", {.hasIsWow64Process2 = true, .nativeMachine = 0x1234}, 1},
+    {"native unknown, old call failing", {.hasIsWow64Process2 = true, .nativeMachine = 0x1234, .isWow64ProcessResult = 0}},
+    {"IsWow64Process2 failing: old call", {.hasIsWow64Process2 = true, .isWow64Process2Result = 0, .nativeMachine = 0xAA64}, 1},
+    {"IsWow64Process2 failing, old call missing", {.hasIsWow64Process2 = true, .isWow64Process2Result = 0, .nativeMachine = 0x8664, .hasIsWow64Process = false}},
 };
 // clang-format on
 
@@ -44,78 +38,18 @@ TEST(QueryBitness, AnswersAndExitCodes)
     static const int TWO_DIGIT_CODE[] = {0, 32, 64}; // of "/v" and of no argument
     for (const BitnessCase &c : BITNESS_CASES) {
         SCOPED_TRACE(c.name);
-        Script = WindowsScript();
-        Script.hasIsWow64Process2 = c.nativeMachine != 0;
-        Script.nativeMachine = c.nativeMachine;
-        Script.isWow64Process2Result = c.nativeResult;
-        Script.hasIsWow64Process = c.hasIsWow64Process;
-        Script.isWow64ProcessResult = c.wow64Result;
-        Script.wow64Flag = c.wow64Flag;
-
+        Script = c.script;
         EXPECT_EQ(QueryBitness(), c.bits);
-        if (c.hasIsWow64Process || c.nativeMachine != 0) {
+        if (c.script.hasIsWow64Process || c.script.hasIsWow64Process2) {
             EXPECT_EQ(Script.processPassed, GetCurrentProcess());
         }
-
-        std::string printed;
-        EXPECT_EQ(RunCapturing("/v", printed), TWO_DIGIT_CODE[c.bits]);
-        EXPECT_EQ(RunCapturing("/b", printed), c.bits);
-        char program[] = "archver.exe";
-        char *argv[] = {program, nullptr};
-        EXPECT_EQ(RunArchver(1, argv), TWO_DIGIT_CODE[c.bits]);
-        EXPECT_EQ(printed, "");
-    }
-}
-
-struct QueryCase {
-    const char *name;
-    bool acceptsExtended, acceptsBasic;
-    OsInfoKind kind;
-    DWORD size, major;
-    const char *csdVersion;
-    WORD servicePackMajor, suiteMask;
-    BYTE productType;
-    int code; // of "/o"
-};
-
-// All on one answer, Windows Server 2008 R2 SP1, over a record that an
-// earlier query left full of other bytes. A basic answer leaves the
-// extended fields zero; a refused one leaves the record as zeroed.
-// clang-format off
-static const QueryCase QUERY_CASES[] = {
-    {.name = "extended", .acceptsExtended = true, .acceptsBasic = true, .kind = OSINFO_EX, .size = 156, .major = 6,
-     .csdVersion = "Service Pack 1", .servicePackMajor = 1, .suiteMask = 0x110, .productType = 3, .code = 20613},
-    {.name = "basic", .acceptsExtended = false, .acceptsBasic = true, .kind = OSINFO_BASIC, .size = 148, .major = 6,
-     .csdVersion = "Service Pack 1", .servicePackMajor = 0, .suiteMask = 0, .productType = 0, .code = 20601},
-    {.name = "neither", .acceptsExtended = false, .acceptsBasic = false, .kind = OSINFO_NONE, .size = 148, .major = 0,
-     .csdVersion = "", .servicePackMajor = 0, .suiteMask = 0, .productType = 0, .code = 0},
-};
-// clang-format on
-
-TEST(QueryOsVersion, Table)
-{
-    for (const QueryCase &c : QUERY_CASES) {
-        SCOPED_TRACE(c.name);
-        ScriptVersion(2, 6, 1, 3, "Service Pack 1");
-        Script.versionAnswer.wServicePackMajor = 1;
-        Script.versionAnswer.wSuiteMask = 0x110;
-        Script.acceptsExtended = c.acceptsExtended;
-        Script.acceptsBasic = c.acceptsBasic;
-        memset(&OsVersionRecord, 0x5A, sizeof OsVersionRecord);
-
-        EXPECT_EQ(QueryOsVersion(), c.kind);
-        const OSVERSIONINFOEXA &r = OsVersionRecord;
-        EXPECT_EQ(r.dwOSVersionInfoSize, c.size);
-        EXPECT_EQ(r.dwMajorVersion, c.major);
-        EXPECT_STREQ(r.szCSDVersion, c.csdVersion);
-        EXPECT_EQ(r.wServicePackMajor, c.servicePackMajor);
-        EXPECT_EQ(r.wServicePackMinor, 0);
-        EXPECT_EQ(r.wSuiteMask, c.suiteMask);
-        EXPECT_EQ(r.wProductType, c.productType);
-
-        std::string printed;
-        EXPECT_EQ(RunCapturing("/o", printed), c.code);
-        EXPECT_EQ(printed, "");
+        // No argument and "/v" answer 32 or 64, "/b" 1 or 2; none prints.
+        for (const char *argument : {static_cast<const char *>(nullptr), "/v", "/b"}) {
+            std::string printed = "not run";
+            EXPECT_EQ(RunCapturing(argument, printed),
+                      argument && argument[1] == 'b' ? c.bits : TWO_DIGIT_CODE[c.bits]);
+            EXPECT_EQ(printed, "");
+        }
     }
 }
 

@@ -86,20 +86,25 @@ TEST(PrintVersionReport, EditionLabels)
     }
 }
 
-struct ReportCase {
+struct RecordCase {
     const char *name;
     bool acceptsExtended, acceptsBasic;
-    int code;
+    OsInfoKind kind;
+    DWORD size; // of the record queried
+    int code;   // of "/o" and "/w"
     const char *printed;
+    BYTE productType = 255; // answered: a basic record must not show it
     DWORD platformId = 2, major = 6, minor = 1, build = 0xFFFFFFFF;
     const char *csdVersion = "Service Pack 1";
 };
 
 // Unless a row says otherwise, Windows 7 SP1 with server product type 255
-// and odd-sized fields that show how each is widened.
+// and odd-sized fields that show how each is widened, over a record that an
+// earlier query left full of other bytes. A basic answer leaves the
+// extended fields zero; a refused one leaves the record as zeroed.
 // clang-format off
-static const ReportCase REPORT_CASES[] = {
-    {.name = "extended", .acceptsExtended = true, .acceptsBasic = true, .code = 20865,
+static const RecordCase RECORD_CASES[] = {
+    {.name = "extended", .acceptsExtended = true, .acceptsBasic = true, .kind = OSINFO_EX, .size = 156, .code = 20865,
      .printed = "  WS2K8 R2\n"
                 "  PlatformId    = 2\n"
                 "  Version Major = 6\n"
@@ -110,19 +115,21 @@ static const ReportCase REPORT_CASES[] = {
                 "  ServicePack   = 1.65535\n"
                 "  CSDVersion    = Service Pack 1\n"
                 "\n"},
-    // The product type reads 0, so a workstation looks like a server.
-    {.name = "basic", .acceptsExtended = false, .acceptsBasic = true, .code = 20601,
+    // A workstation: its product type reads 0, so it looks like a server.
+    {.name = "basic", .acceptsExtended = false, .acceptsBasic = true, .kind = OSINFO_BASIC, .size = 148, .code = 20601,
      .printed = "  WS2K8 R2\n"
                 "  PlatformId    = 2\n"
                 "  Version Major = 6\n"
                 "  Version Minor = 1\n"
                 "  BuildNumber   = -1\n"
                 "  CSDVersion    = Service Pack 1\n"
-                "\n"},
-    {.name = "none", .acceptsExtended = false, .acceptsBasic = false, .code = 0,
+                "\n",
+     .productType = 1},
+    {.name = "none", .acceptsExtended = false, .acceptsBasic = false, .kind = OSINFO_NONE, .size = 148, .code = 0,
      .printed = "  WinOS cannot Detection \n"
                 "  WinOS Information Structure cannot Detection \n"},
-    {.name = "Windows 98, basic record", .acceptsExtended = false, .acceptsBasic = true, .code = 10410,
+    {.name = "Windows 98, basic record", .acceptsExtended = false, .acceptsBasic = true, .kind = OSINFO_BASIC, .size = 148,
+     .code = 10410,
      .printed = "  before Win98\n"
                 "  PlatformId    = 1\n"
                 "  Version Major = 4\n"
@@ -134,11 +141,11 @@ static const ReportCase REPORT_CASES[] = {
 };
 // clang-format on
 
-TEST(PrintVersionReport, DetailLinesAndExitCode)
+TEST(QueryOsVersion, RecordCodeAndReport)
 {
-    for (const ReportCase &c : REPORT_CASES) {
+    for (const RecordCase &c : RECORD_CASES) {
         SCOPED_TRACE(c.name);
-        ScriptVersion(c.platformId, c.major, c.minor, 255, c.csdVersion);
+        ScriptVersion(c.platformId, c.major, c.minor, c.productType, c.csdVersion);
         OSVERSIONINFOEXA &v = Script.versionAnswer;
         v.dwBuildNumber = c.build;
         v.wSuiteMask = 0xFFFF;
@@ -146,6 +153,18 @@ TEST(PrintVersionReport, DetailLinesAndExitCode)
         v.wServicePackMinor = 0xFFFF;
         Script.acceptsExtended = c.acceptsExtended;
         Script.acceptsBasic = c.acceptsBasic;
+
+        memset(&OsVersionRecord, 0x5A, sizeof OsVersionRecord);
+        EXPECT_EQ(QueryOsVersion(), c.kind);
+        const OSVERSIONINFOEXA &r = OsVersionRecord;
+        const bool basic = c.kind != OSINFO_NONE, extended = c.kind == OSINFO_EX;
+        EXPECT_EQ(r.dwOSVersionInfoSize, c.size);
+        EXPECT_EQ(r.dwMajorVersion, basic ? c.major : 0);
+        EXPECT_STREQ(r.szCSDVersion, basic ? c.csdVersion : "");
+        EXPECT_EQ(r.wServicePackMajor, extended ? 1 : 0);
+        EXPECT_EQ(r.wServicePackMinor, extended ? 0xFFFF : 0);
+        EXPECT_EQ(r.wSuiteMask, extended ? 0xFFFF : 0);
+        EXPECT_EQ(r.wProductType, extended ? c.productType : 0);
 
         // "/o" and "/w" answer the same; only "/w" prints.
         std::string printed;

@@ -95,10 +95,10 @@ int RunCapturing(const char *argument, std::string &printed)
 {
     char program[] = "archver.exe";
     char copy[64];
-    snprintf(copy, sizeof copy, "%s", argument);
-    char *argv[] = {program, copy, nullptr};
+    snprintf(copy, sizeof copy, "%s", argument ? argument : "");
+    char *argv[] = {program, argument ? copy : nullptr, nullptr};
     testing::internal::CaptureStdout();
-    int code = RunArchver(2, argv);
+    int code = RunArchver(argument ? 2 : 1, argv);
     printed = testing::internal::GetCapturedStdout();
     return code;
 }

@@ -38,7 +38,8 @@ extern WindowsScript Script;
 void ScriptVersion(DWORD platformId, DWORD major, DWORD minor, BYTE productType,
                    const char *csdVersion = "");
 
-// Runs the whole entry as the process would and captures what it prints.
+// Runs the whole entry as the process would, with the argument or none
+// (nullptr), and captures what it prints.
 int RunCapturing(const char *argument, std::string &printed);
 
 #endif

@@ -3,9 +3,14 @@ exact standard output bytes and full 32-bit exit codes. Shared by tools/run,
 tools/benchmark and the end-to-end tests.
 
 usage: winehost.py PREFIX_DIR LAUNCH_EXE PROGRAM [ARGUMENT...]
-    runs PROGRAM with the arguments exactly as given, on a 64-bit prefix,
-    and prints its full exit code (a Linux exit status keeps only 8 bits)
+    runs PROGRAM with the arguments exactly as given, on a 64-bit prefix
+    kept in PREFIX_DIR, and prints its full exit code (a Linux exit status
+    keeps only 8 bits)
+       winehost.py boot|remove WINE_DIR win64|win32
+    boots the prefix that a test run's tests copy, or removes it, failing
+    where a test changed one of its files
 """
+import json
 import os
 import re
 import shutil
@@ -15,35 +20,50 @@ import tempfile
 import time
 
 CURRENT_VERSION = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
+CURRENT_VERSION_32 = r"HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion"
 PRODUCT_OPTIONS = r"HKLM\System\CurrentControlSet\Control\ProductOptions"
 WINDOWS_CONTROL = r"HKLM\System\CurrentControlSet\Control\Windows"
 WINE_SETTINGS = r"HKCU\Software\Wine"
 
+# Each cmd.exe a prefix has: on 64-bit Windows the 64-bit one and the 32-bit
+# one, which reads another registry view and sees PROCESSOR_ARCHITEW6432.
+CMD_HOSTS = {
+    "win64": [r"C:\windows\sysnative\cmd.exe", r"C:\windows\system32\cmd.exe"],
+    "win32": [r"C:\windows\system32\cmd.exe"],
+}
+
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def named_version(name):
-    """Wine's own setting: win10, win81, win7, winxp, win2003, ..."""
-    return ("named", name)
+def named_version(name, registry=None):
+    """Wine's own setting: win10, win81, win7, winxp, win2003, ...; with a
+    registry_version, over a registry that says so."""
+    return ("named", name, registry)
 
 
-def registry_version(version, build, product_type="WinNT", service_pack=0, csd=None):
+def registry_version(version, build, product_type="WinNT", service_pack=0, csd=None,
+                     current=None):
     """The version Windows records in its registry, read by Wine when its own
     setting is absent. version is "6.1" or, from Windows 10 on, "10.0";
     product_type is WinNT, ServerNT or LanmanNT; the service-pack text is
-    "Service Pack N" unless csd gives another."""
+    "Service Pack N" unless csd gives another. CurrentVersion holds version,
+    which Wine reads, unless current gives what Windows 10 and later keep
+    there (6.3)."""
     if csd is None:
         csd = "Service Pack %d" % service_pack if service_pack else ""
-    return ("registry", version, build, csd, service_pack << 8, product_type)
+    return ("registry", version, build, csd, service_pack << 8, product_type, current or version)
 
 
 # Wine 8's named win7 and win2008r2 report each other's product type, so
-# these two come through the registry.
+# these two come through the registry. Wine has no named Windows 11: reading
+# the registry, it reports the CurrentVersion that Windows 10 and later keep
+# at 6.3, so those pose with 10.0 there; Windows 10 itself has the registry
+# as Windows keeps it, under Wine's own setting.
 WINDOWS_7_SP1 = registry_version("6.1", "7601", service_pack=1)
 SERVER_2008_R2_SP1_DC = registry_version("6.1", "7601", "LanmanNT", service_pack=1)
 WINDOWS_XP_SP3 = named_version("winxp")
 SERVER_2003_SP2 = named_version("win2003")
-WINDOWS_10 = named_version("win10")
+WINDOWS_10 = named_version("win10", registry_version("10.0", "18362", current="6.3"))
 WINDOWS_11 = registry_version("10.0", "22631")
 SERVER_2025 = registry_version("10.0", "26100", "ServerNT")
 
@@ -71,44 +91,110 @@ def command_line(program, args):
     return b" ".join(words + [quote_argument(arg) for arg in args])
 
 
-class Prefix:
-    """One Wine prefix with a persistent wineserver, detached from our pipes
-    so that reading a child's output never waits on the server. A prefix
-    takes 0.6 GB (32-bit) to 1.3 GB (64-bit), so it is removed when done
-    unless kept for the next run."""
+def boot(directory, arch):
+    """Creates a Wine prefix in directory and stops its server, so that its
+    registry is on disk."""
+    env = wine_env(directory, arch)
+    os.makedirs(directory, exist_ok=True)
+    # The server comes first, detached: one that a wine command started would
+    # hold that command's output pipes open.
+    subprocess.run(["wineserver", "-p"], env=env, **QUIET)
+    # Creating a prefix now and then fails while others are being created;
+    # another attempt finishes it.
+    for _ in range(3):
+        with tempfile.TemporaryFile() as log:
+            done = subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=log)
+            if done.returncode == 0:
+                return env
+            log.seek(0)
+            print("wineboot -i failed (%d): %s" % (done.returncode, log.read()[-500:]))
+        time.sleep(2)
+    raise RuntimeError("cannot create the Wine prefix " + directory)
 
-    def __init__(self, directory, arch, launcher, keep=False):
+
+def stop(env):
+    subprocess.run(["wineserver", "-k"], env=env, **QUIET)
+    subprocess.run(["wineserver", "-w"], env=env, **QUIET)
+
+
+def wine_env(directory, arch):
+    env = dict(os.environ, WINEPREFIX=os.path.abspath(directory), WINEARCH=arch,
+               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("DISPLAY", None)
+    return env
+
+
+def files_of(directory):
+    """{path: (inode, size, modification time)} of every file below directory."""
+    found = {}
+    for folder, _, names in os.walk(directory):
+        for name in names:
+            info = os.lstat(os.path.join(folder, name))
+            found[os.path.join(folder, name)] = [info.st_ino, info.st_size, info.st_mtime_ns]
+    return found
+
+
+# A test's prefix is a copy of one booted once per test run: hard links but
+# for the registry files, which the server rewrites in place. The base's
+# listing, taken after booting, shows at the end that no test wrote through
+# a link into it.
+def base_prefix(wine_dir, arch):
+    return os.path.join(wine_dir, arch)
+
+
+def copy_prefix(base, directory):
+    shutil.copytree(base, directory, symlinks=True, copy_function=os.link)
+    for name in os.listdir(base):
+        if name.endswith(".reg"):
+            os.remove(os.path.join(directory, name))
+            shutil.copy2(os.path.join(base, name), directory)
+
+
+class Prefix:
+    """A Wine prefix with a persistent wineserver, detached from our pipes so
+    that reading a child's output never waits on the server. In a test, a
+    copy of the run's booted prefix for its bitness (wine_dir given), removed
+    when done; otherwise booted in directory and kept for the next time."""
+
+    def __init__(self, directory, arch, launcher, wine_dir=None):
         self.launcher = launcher
-        self.keep = keep
-        self.env = dict(os.environ, WINEPREFIX=os.path.abspath(directory),
-                        WINEARCH=arch, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.env.pop("DISPLAY", None)
+        self.base = wine_dir and base_prefix(wine_dir, arch)
+        if self.base:
+            directory = tempfile.mkdtemp(prefix=directory + "-", dir=wine_dir)
+            os.rmdir(directory)
+        self.env = wine_env(directory, arch)
         self.wow64 = arch == "win64"
 
     def __enter__(self):
-        # The server comes first, detached: one that a wine command started
-        # would hold that command's output pipes open.
-        os.makedirs(self.env["WINEPREFIX"], exist_ok=True)
+        if not self.base:
+            boot(self.env["WINEPREFIX"], self.env["WINEARCH"])
+        elif not os.path.isdir(self.base):
+            raise RuntimeError("no booted prefix in %s: run the test wine_boot_%s first"
+                               % (self.base, self.env["WINEARCH"]))
+        else:
+            copy_prefix(self.base, self.env["WINEPREFIX"])
         subprocess.run(["wineserver", "-p"], env=self.env, **QUIET)
-        # Creating a prefix now and then fails while others are being created;
-        # another attempt finishes it.
-        for _ in range(3):
-            with tempfile.TemporaryFile() as log:
-                boot = subprocess.run(["wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.DEVNULL, stderr=log)
-                if boot.returncode == 0:
-                    return self
-                log.seek(0)
-                print("wineboot -i failed (%d): %s" % (boot.returncode, log.read()[-500:]))
-            time.sleep(2)
-        raise RuntimeError("cannot create the Wine prefix " + self.env["WINEPREFIX"])
+        # Wine starts its own services (services.exe, the device drivers,
+        # plugplay, and the desktop for a program that needs one) with the
+        # first program, which hands them its output pipes, and stops them
+        # when no program runs: a runner then waits for its pipe to close
+        # until they have stopped, up to several seconds a run, every run.
+        # An idle cmd.exe keeps them running to the end, and a run here
+        # starts them, desktop included, with none of our pipes.
+        self.keeper = subprocess.Popen(["wine", "cmd"], env=self.env, stdin=subprocess.PIPE,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wine", "cmd", "/c", 'start "" /wait cmd /c exit'], env=self.env, **QUIET)
+        return self
 
     def __exit__(self, *exc):
-        subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
-        if not self.keep:
-            subprocess.run(["wineserver", "-w"], env=self.env, **QUIET)
+        self.keeper.stdin.close()
+        self.keeper.wait()
+        if self.base:
+            stop(self.env)
             shutil.rmtree(self.env["WINEPREFIX"])
+        else:
+            subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
 
     def run(self, program, args, cwd=None, stdout=None):
         """Runs program with args (bytes, received unchanged) and returns
@@ -146,44 +232,81 @@ class Prefix:
         names = re.findall(r'Loaded L"[^"]*\\\\([^"\\\\]+\.dll)"', done.stderr.decode())
         return sorted(set(name.lower() for name in names))
 
-    def reg(self, *args, check=True):
-        subprocess.run(["wine", "reg"] + list(args) + ["/f"], env=self.env, check=check, **QUIET)
-
-    def use_version(self, setting):
-        """Makes Wine report the version that named_version or
-        registry_version describes."""
-        if setting[0] == "named":
-            self.reg("add", WINE_SETTINGS, "/v", "Version", "/d", setting[1])
-            return
-        version, build, csd, service_pack, product_type = setting[1:]
-        self.reg("delete", WINE_SETTINGS, "/v", "Version", check=False)
-        # A 32-bit program on 64-bit Windows reads the 32-bit registry view.
-        # From Windows 10 on, the version is also kept as two numbers, which
-        # Wine writes as Windows does and removes for older versions.
-        major, minor = version.split(".")
-        for view in ([["/reg:32"], ["/reg:64"]] if self.wow64 else [[]]):
-            for name, data in (("CurrentVersion", version), ("CurrentBuildNumber", build),
-                               ("CSDVersion", csd)):
-                self.reg("add", CURRENT_VERSION, "/v", name, "/d", data, *view)
-            for name, data in (("CurrentMajorVersionNumber", major),
-                               ("CurrentMinorVersionNumber", minor)):
-                if int(major) >= 10:
-                    self.reg("add", CURRENT_VERSION, "/v", name, "/t", "REG_DWORD", "/d", data,
-                             *view)
+    def set_registry(self, keys):
+        """Sets values in one registry import: {key: {name: text, number or
+        None to delete}}, with keys under HKLM and HKCU; on 64-bit Windows in
+        the 64-bit view, where Wow6432Node names the 32-bit one."""
+        lines = ["Windows Registry Editor Version 5.00"]
+        for key, values in keys.items():
+            lines.append("\n[%s]" % key.replace("HKLM", "HKEY_LOCAL_MACHINE", 1)
+                         .replace("HKCU", "HKEY_CURRENT_USER", 1))
+            for name, data in values.items():
+                if data is None:
+                    lines.append('"%s"=-' % name)
+                elif isinstance(data, int):
+                    lines.append('"%s"=dword:%08x' % (name, data))
                 else:
-                    self.reg("delete", CURRENT_VERSION, "/v", name, *view, check=False)
-        self.reg("add", WINDOWS_CONTROL, "/v", "CSDVersion", "/t", "REG_DWORD",
-                 "/d", str(service_pack))
-        self.reg("add", PRODUCT_OPTIONS, "/v", "ProductType", "/d", product_type)
+                    lines.append('"%s"="%s"' % (name, data.replace("\\", "\\\\")))
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "values.reg")
+            with open(path, "w", newline="\r\n") as f:
+                f.write("\n".join(lines) + "\n")
+            subprocess.run(["wine", "reg", "import", windows_path(path)]
+                           + (["/reg:64"] if self.wow64 else []), env=self.env, check=True,
+                           **QUIET)
+
+    def use_version(self, setting, more=None):
+        """Makes Wine report the version that named_version or
+        registry_version describes, setting more values in the same import."""
+        keys = {WINE_SETTINGS: {"Version": setting[1] if setting[0] == "named" else None}}
+        if setting[0] == "named":
+            setting = setting[2]
+        if setting:
+            version, build, csd, service_pack, product_type, current = setting[1:]
+            # A 32-bit program on 64-bit Windows reads the 32-bit registry
+            # view. From Windows 10 on, the version is also kept as two
+            # numbers, which Wine writes as Windows does and removes for
+            # older versions.
+            major, minor = (int(n) for n in version.split("."))
+            numbers = {"CurrentMajorVersionNumber": major,
+                       "CurrentMinorVersionNumber": minor} if major >= 10 else \
+                {"CurrentMajorVersionNumber": None, "CurrentMinorVersionNumber": None}
+            for key in [CURRENT_VERSION] + ([CURRENT_VERSION_32] if self.wow64 else []):
+                keys[key] = dict(numbers, CurrentVersion=current, CurrentBuildNumber=build,
+                                 CSDVersion=csd)
+            keys[WINDOWS_CONTROL] = {"CSDVersion": service_pack}
+            keys[PRODUCT_OPTIONS] = {"ProductType": product_type}
+        self.set_registry(dict(keys, **(more or {})))
 
 
 def main():
+    if sys.argv[1] in ("boot", "remove"):
+        action, wine_dir, arch = sys.argv[1:4]
+        base = base_prefix(wine_dir, arch)
+        listing = base + ".files"
+        if action == "boot":
+            if os.path.exists(base):
+                shutil.rmtree(base)
+            stop(boot(base, arch))
+            with open(listing, "w") as f:
+                json.dump(files_of(base), f)
+            return 0
+        with open(listing) as f:
+            booted = json.load(f)
+        changed = sorted(path for path, info in files_of(base).items()
+                         if booted.get(path) != info) if os.path.isdir(base) else []
+        shutil.rmtree(base, ignore_errors=True)
+        os.remove(listing)
+        for path in changed:
+            print("a test changed %s in the booted prefix" % path)
+        return 1 if changed else 0
     prefix_dir, launcher, program = sys.argv[1:4]
     args = [os.fsencode(arg) for arg in sys.argv[4:]]
-    with Prefix(prefix_dir, "win64", launcher, keep=True) as wine:
+    with Prefix(prefix_dir, "win64", launcher) as wine:
         _, _, code = wine.run(program, args, stdout=sys.stdout)
     print("exit code: %d" % code)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
