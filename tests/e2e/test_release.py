@@ -5,9 +5,10 @@ answers as the unsigned one does, strips back to it and is the same from run
 to run; tools/verify accepts both releases and finds a changed byte or a
 BUILDINFO naming another commit; bad input fails, leaving no zip.
 
-usage: test_release.py SOURCE_DIR ARCHVER_EXE VERSION LAUNCH_EXE PREFIX_DIR
+usage: test_release.py SOURCE_DIR ARCHVER_EXE VERSION win64 LAUNCH_EXE WINE_DIR
 """
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -19,21 +20,26 @@ import time
 import zipfile
 
 import pefile
+import yaml
 
 from checks import check, finish
 from winehost import Prefix
 
-FILES = ["BUILDINFO", "HACKING.md", "README.md", "SHA256SUMS", "archver.exe", "crosscheck.cmd"]
-SIGN_VARIABLES = ("ARCHVER_SIGN_CERT", "ARCHVER_SIGN_KEY", "ARCHVER_SIGN_TIMESTAMP_URL")
+FILES = ["BUILDINFO", "HACKING.md", "LICENSE", "README.md", "SHA256SUMS", "archver.exe",
+         "crosscheck.cmd"]
+RELEASE_VARIABLES = ("ARCHVER_SIGN_CERT", "ARCHVER_SIGN_KEY", "ARCHVER_SIGN_TIMESTAMP_URL",
+                     "ARCHVER_RELEASE_URL")
+MANIFESTS = ["archver.archver.installer.yaml", "archver.archver.locale.en-US.yaml",
+             "archver.archver.yaml", "archver.json"]
 GIT_ENV = dict(GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.org", GIT_COMMITTER_NAME="t",
                GIT_COMMITTER_EMAIL="t@example.org", GIT_AUTHOR_DATE="2026-01-02T03:04:05Z",
                GIT_COMMITTER_DATE="2026-01-02T03:04:05Z")
 
 
-def run(*args, **kwargs):
+def run(*args, env=None):
     """(exit status, output as text)"""
     done = subprocess.run(list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          env=dict(os.environ, **GIT_ENV), **kwargs)
+                          env=dict(os.environ, **GIT_ENV, **(env or {})))
     return done.returncode, done.stdout.decode(errors="replace")
 
 
@@ -93,20 +99,25 @@ class Releaser:
         self.name = "archver-%s-win32.zip" % version
         self.count = 0
 
-    def release(self, cert=None, key=None, url=None, older_zip=False):
-        """(exit status, output, files of the zip or None, what the folder holds)"""
+    def release(self, cert=None, key=None, url=None, release_url=None, older_zip=False):
+        """(exit status, output, files of the zip or None, {name: bytes} of
+        the other files the folder holds)"""
         self.count += 1
         out = os.path.join(self.work, "out%d" % self.count)
         os.makedirs(out)
         if older_zip:
             with open(os.path.join(out, self.name), "wb") as f:
                 f.write(b"an older release")
-        env = {k: v for k, v in os.environ.items() if k not in SIGN_VARIABLES}
-        env.update({k: v for k, v in zip(SIGN_VARIABLES, (cert, key, url)) if v is not None})
+        env = {k: v for k, v in os.environ.items() if k not in RELEASE_VARIABLES}
+        env.update({k: v for k, v in zip(RELEASE_VARIABLES, (cert, key, url, release_url))
+                    if v is not None})
         done = subprocess.run([os.path.join(self.repo, "tools", "release"), out], env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        return (done.returncode, done.stdout.decode(), read_zip(os.path.join(out, self.name)),
-                os.listdir(out))
+        held = {}
+        for name in os.listdir(out):
+            with open(os.path.join(out, name), "rb") as f:
+                held[name] = f.read()
+        return done.returncode, done.stdout.decode(), read_zip(os.path.join(out, self.name)), held
 
 
 def tampered_bytes(exe):
@@ -114,19 +125,21 @@ def tampered_bytes(exe):
     return exe[:-1] + bytes([exe[-1] ^ 1])
 
 
-def check_package(what, files, exe, commit):
+def check_package(what, files, commit):
     check(what + " files", sorted(n for n in files if n != "zip"), FILES)
     sums = "".join("%s  %s\n" % (hashlib.sha256(files.get(name, b"")).hexdigest(), name)
                    for name in ("archver.exe", "crosscheck.cmd", "README.md", "HACKING.md",
-                                "BUILDINFO"))
+                                "LICENSE", "BUILDINFO"))
     check(what + " SHA256SUMS", files.get("SHA256SUMS", b"").decode(), sums)
-    check(what + " archver.exe", files.get("archver.exe") == exe, True)
+    check(what + " BUILDINFO", [line.split(" ")[0] for line in
+                                files.get("BUILDINFO", b"").decode().splitlines()],
+          ["commit", "compiler", "binutils", "runtime", "debian"])
     check(what + " BUILDINFO commit",
           files.get("BUILDINFO", b"").decode().splitlines()[:1], ["commit " + commit])
 
 
 def main():
-    source, exe_path, version, launcher, prefix_dir = sys.argv[1:6]
+    source, exe_path, version, arch, launcher, wine_dir = sys.argv[1:7]
     with open(exe_path, "rb") as f:
         built = f.read()
     with tempfile.TemporaryDirectory() as work:
@@ -144,22 +157,43 @@ def main():
         releaser = Releaser(repo, work, version)
 
         # The testing-off build of the release is the very file the tests ran.
-        status, output, unsigned, _ = releaser.release()
+        status, output, unsigned, held = releaser.release()
+        check("no manifests without an address", sorted(held), [releaser.name])
         check("unsigned release", (status, "unsigned" in output, unsigned is not None),
               (0, True, True))
         unsigned = unsigned or {}
-        check_package("unsigned", unsigned, built, commit)
+        check_package("unsigned", unsigned, commit)
+        check("unsigned archver.exe is the built file", unsigned.get("archver.exe") == built, True)
+        # It looks for no test tool, and warnings are not errors.
+        with open(os.path.join(repo, "build", "release-x86", "CMakeCache.txt")) as f:
+            check("testing-off build's settings",
+                  [line.strip() for line in f if line.startswith("ARCHVER_")],
+                  ["ARCHVER_WERROR:BOOL=OFF"])
 
-        status, output, signed, _ = releaser.release(cert, key)
+        # The manifests name the release's address and the zip's hash.
+        address = "https://github.com/someone/archver/releases/download/v" + version
+        status, output, signed, held = releaser.release(cert, key, release_url=address)
         check("signed release", (status, signed is not None), (0, True))
         signed = signed or {}
         signed_exe = signed.get("archver.exe", b"")
-        check_package("signed", signed, signed_exe, commit)
+        check_package("signed", signed, commit)
+        check("manifests", sorted(held), sorted(MANIFESTS + [releaser.name]))
+        winget = [yaml.safe_load(held.get(name, b"{}")) for name in MANIFESTS[:3]]
+        scoop = json.loads(held.get(MANIFESTS[3], b"{}"))
+        zip_url = address + "/" + releaser.name
+        installer = (winget[0].get("Installers") or [{}])[0]
+        check("manifests' version, address and hash",
+              ([m.get("PackageVersion") for m in winget] + [scoop.get("version")],
+               [installer.get("InstallerUrl"), scoop.get("url")],
+               [installer.get("InstallerSha256", "").lower(), scoop.get("hash")]),
+              ([version] * 4, [zip_url] * 2,
+               [hashlib.sha256(signed.get("zip", b"")).hexdigest()] * 2))
+        print("manifests: %s %s" % (zip_url, scoop.get("hash")))
         # Times taken from the clock would differ a second or more later.
         time.sleep(2)
         _, _, again, _ = releaser.release(cert, key)
-        check("two signed releases are the same zip", (again or {}).get("zip") == signed["zip"],
-              True)
+        check("two signed releases are the same zip", (again or {}).get("zip"),
+              signed.get("zip", "no first zip"))
 
         path, stripped, tampered = (os.path.join(work, n + ".exe")
                                     for n in ("signed", "stripped", "tampered"))
@@ -179,7 +213,7 @@ def main():
               run("osslsigncode", "verify", "-CAfile", cert, "-in", tampered)[0] != 0, True)
         print("unsigned %d bytes, signed %d bytes" % (len(built), len(signed_exe)))
 
-        with Prefix(prefix_dir, "win64", launcher) as wine:
+        with Prefix("release", arch, launcher, wine_dir) as wine:
             for args in ([b"/o"], [b"/b"], [b"/w"], [b"/?"]):
                 check("signed exe %r" % args, wine.run(path, args), wine.run(exe_path, args))
 
@@ -190,10 +224,17 @@ def main():
         renamed = dict(unsigned, BUILDINFO=unsigned.get("BUILDINFO", b"").replace(
             commit.encode(), other_commit.encode()))
         # (what, the zip's files, SHA256SUMS made to match them) -> exit status
-        # and what tools/verify concludes
+        # and what tools/verify concludes: with flags in the environment that
+        # would change the bytes, and a change to the checkout's README.md
+        # that is not committed, since the commit named is what counts.
+        with open(os.path.join(repo, "README.md"), "a") as f:
+            f.write("a change not committed\n")
+        flags = dict(CXXFLAGS="-fno-inline", CPPFLAGS="-DNDEBUG", LDFLAGS="-Wl,--no-gc-sections")
         for what, files, sums, want in [
                 ("SHA256SUMS not matching", changed, False,
                  (1, ["tools/verify: SHA256SUMS does not match archver.exe"])),
+                ("SHA256SUMS not matching BUILDINFO", dict(unsigned, BUILDINFO=b"commit 0\n"), False,
+                 (1, ["tools/verify: SHA256SUMS does not match BUILDINFO"])),
                 ("unsigned release", unsigned, True,
                  (0, ["built from these sources: commit " + commit])),
                 ("signed release", signed, True,
@@ -208,7 +249,7 @@ def main():
                       % other_commit]))]:
             package = os.path.join(work, "verify.zip")
             write_zip(package, files, sums)
-            status, output = run(os.path.join(repo, "tools", "verify"), package)
+            status, output = run(os.path.join(repo, "tools", "verify"), package, env=flags)
             verdict = [line.split(", this machine's")[0].strip() for line in output.splitlines()
                        if re.search("built from these sources|may be why|^tools/verify", line)]
             check("tools/verify, " + what, (status, verdict), want)
@@ -218,22 +259,30 @@ def main():
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             closed = "http://127.0.0.1:%d" % s.getsockname()[1]
-        with open(os.path.join(repo, "README.md"), "a") as f:
-            f.write("a change not committed\n")
         dirty = releaser.release(older_zip=True)
         run("git", "-C", repo, "checkout", "README.md")
-        # (what is wrong, certificate, key, timestamp URL): an error, and no
-        # zip left behind, not even an older one of the same version
+        # (what is wrong, certificate, key, timestamp URL, release address):
+        # an error, and no zip left behind, not even an older one of the
+        # same version
         for what, result in [("uncommitted change", dirty)] + [
-                (what, releaser.release(cert_file, key_file, url, older_zip=True))
-                for what, cert_file, key_file, url in [
-                    ("missing key", cert, os.path.join(work, "none.pem"), None),
-                    ("key of another certificate", cert, other, None),
-                    ("key that is no PEM", cert, garbage, None),
-                    ("certificate without key", cert, None, None),
-                    ("timestamp server that does not answer", cert, key, closed)]]:
+                (what, releaser.release(cert_file, key_file, url, release_url, older_zip=True))
+                for what, cert_file, key_file, url, release_url in [
+                    ("missing key", cert, os.path.join(work, "none.pem"), None, None),
+                    ("key of another certificate", cert, other, None, None),
+                    ("key that is no PEM", cert, garbage, None, None),
+                    ("certificate without key", cert, None, None, None),
+                    ("timestamp server that does not answer", cert, key, closed, None),
+                    ("release address over http", None, None, None, address.replace("s:", ":")),
+                    ("release address on another host", None, None, None,
+                     address.replace("github.com", "github.com.example.org")),
+                    ("release address with a blank", None, None, None, address + " x"),
+                    ("release address with a quote", None, None, None, address + '"'),
+                    ("release address with a control character", None, None, None,
+                     address + "\n"),
+                    ("release tag without the version", None, None, None,
+                     address.replace("v" + version, "latest"))]]:
             status, output, _, held = result
-            check(what, (status != 0, "tools/release: " in output, held), (True, True, []))
+            check(what, (status != 0, "tools/release: " in output, held), (True, True, {}))
             print(what, "->", output.strip().splitlines()[-1] if output.strip() else "")
     return finish()
 
