@@ -71,7 +71,8 @@ def write(zip_path, version, url):
         with open(os.path.join(folder, name), "w") as f:
             f.write("# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.%s"
                     ".schema.json\n" % (fields["ManifestType"], WINGET_SCHEMA))
-            yaml.safe_dump(dict(fields, ManifestVersion=WINGET_SCHEMA), f, sort_keys=False)
+            yaml.safe_dump(dict(fields, ManifestVersion=WINGET_SCHEMA), f, sort_keys=False,
+                           width=200)
     scoop = {
         "version": version, "description": DESCRIPTION, "homepage": homepage, "license": "MIT",
         "url": url + "/" + zip_name, "hash": digest, "bin": "archver.exe",
