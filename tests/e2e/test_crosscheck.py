@@ -6,8 +6,10 @@ do-nothing program wrong, says where its sources disagree, without reg.exe,
 as on Windows 2000, says what it could not check, and without archver.exe
 exits 2.
 
-usage: test_crosscheck.py CROSSCHECK_CMD ARCHVER_EXE NOTHING_EXE OBJCOPY win64|win32
-                          LAUNCH_EXE WINE_DIR
+usage: test_crosscheck.py CROSSCHECK_CMD ARCHVER_EXE NOTHING_EXE OBJCOPY native|wow64
+                          win64|win32 LAUNCH_EXE WINE_DIR
+    native runs the cmd.exe of Windows' own bitness, wow64 the 32-bit one of
+    64-bit Windows
 """
 import os
 import shutil
@@ -79,7 +81,8 @@ def hide_reg(prefix, hidden):
 
 
 def main():
-    script, exe, nothing, objcopy, arch, launcher, wine_dir = sys.argv[1:8]
+    script, exe, nothing, objcopy, cmd, arch, launcher, wine_dir = sys.argv[1:9]
+    hosts = CMD_HOSTS[arch][1:] if cmd == "wow64" else CMD_HOSTS[arch][:1]
     with tempfile.TemporaryDirectory() as work, \
             Prefix("crosscheck", arch, launcher, wine_dir) as wine:
         folder = os.path.join(work, "archver 1.3 (x86)")
@@ -107,7 +110,7 @@ def main():
             # on 64-bit Windows also sees it in PROCESSOR_ARCHITEW6432.
             wine.use_version(setting, {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": machine}}
                              if arch == "win64" else None)
-            for host in CMD_HOSTS[arch]:
+            for host in hosts:
                 for program, expect, registry, want in RUNS[:1] if disagree else RUNS:
                     env = {"EXPECT_CODE": str(code if expect == "right" else code + 1)} \
                         if expect else {}
@@ -134,7 +137,7 @@ def main():
 
         # Without archver.exe: exit code 2, which Wine's cmd keeps only when
         # the script is started without CALL.
-        for host in CMD_HOSTS[arch]:
+        for host in hosts:
             out, err, status = crosscheck(host, "missing", {}, start="")
             check("%s, missing archver.exe" % host, (status, outcome(out)[4], err),
                   (2, 'crosscheck: cannot find "%s"' % windows_path(programs["missing"]), b""))
