@@ -45,12 +45,20 @@ if "%bits%"=="64" set view=/reg:64
 if defined view reg query "%cvkey%" /v CurrentVersion %view% >nul 2>&1
 if errorlevel 1 set view=
 
-rem Windows 10 and later keep CurrentVersion at 6.3 and hold the true version
-rem in two numbers (REG_DWORD, shown in hexadecimal).
-call :regvalue "%cvkey%" CurrentMajorVersionNumber major
-call :regvalue "%cvkey%" CurrentMinorVersionNumber minor
+rem The version's values in one read of the key. Windows 10 and later keep
+rem CurrentVersion at 6.3 and hold the true version in two numbers
+rem (REG_DWORD, shown in hexadecimal).
+set major=
+set minor=
+set current=
+set build=
+for /f "tokens=1,2,*" %%a in ('reg query "%cvkey%" %view% 2^>nul') do (
+    if /i "%%a"=="CurrentMajorVersionNumber" set "major=%%c"
+    if /i "%%a"=="CurrentMinorVersionNumber" set "minor=%%c"
+    if /i "%%a"=="CurrentVersion" set "current=%%c"
+    if /i "%%a"=="CurrentBuildNumber" set "build=%%c"
+)
 if defined major if defined minor goto numbered
-call :regvalue "%cvkey%" CurrentVersion current
 set major=
 set minor=
 for /f "tokens=1,2 delims=." %%a in ("%current%") do (
@@ -60,7 +68,6 @@ for /f "tokens=1,2 delims=." %%a in ("%current%") do (
 :numbered
 if defined major set /a major=%major%
 if defined minor set /a minor=%minor%
-call :regvalue "%cvkey%" CurrentBuildNumber build
 call :regvalue "HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions" ProductType producttype
 set type=
 if /i "%producttype%"=="WinNT" set type=1
