@@ -3,18 +3,6 @@
 #include "report.h"
 #include "winstub.h"
 
-static std::string PrintReport(OsInfoKind kind)
-{
-    testing::internal::CaptureStdout();
-    PrintVersionReport(kind);
-    return testing::internal::GetCapturedStdout();
-}
-
-static std::string FirstLine(const std::string &text)
-{
-    return text.substr(0, text.find('\n') + 1);
-}
-
 struct LabelCase {
     DWORD platformId, major, minor;
     BYTE productType;
@@ -77,8 +65,9 @@ TEST(PrintVersionReport, EditionLabels)
         Script.serverR2 = c.serverR2;
         Script.hasUser32 = c.hasUser32;
         Script.hasGetSystemMetrics = c.hasGetSystemMetrics;
-        OsInfoKind kind = QueryOsVersion();
-        EXPECT_EQ(FirstLine(PrintReport(kind)), c.label);
+        std::string printed;
+        RunCapturing("/w", printed);
+        EXPECT_EQ(printed.substr(0, printed.find('\n') + 1), c.label);
         EXPECT_EQ(Script.metricsCalls, c.metricsCalls);
         if (c.metricsCalls) {
             EXPECT_EQ(Script.metricAsked, 89);
@@ -180,7 +169,8 @@ TEST(PrintVersionReport, ServicePackTextStopsAtTheEndOfItsField)
     ScriptVersion(2, 6, 1, 1);
     memset(Script.versionAnswer.szCSDVersion, 'S', sizeof Script.versionAnswer.szCSDVersion);
     Script.versionAnswer.wServicePackMajor = 0x4141;
-    std::string printed = PrintReport(QueryOsVersion());
+    std::string printed;
+    RunCapturing("/w", printed);
     EXPECT_NE(printed.find("  CSDVersion    = " + std::string(128, 'S') + "\n\n"),
               std::string::npos)
         << printed;

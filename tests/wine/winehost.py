@@ -10,7 +10,6 @@ usage: winehost.py PREFIX_DIR LAUNCH_EXE PROGRAM [ARGUMENT...]
     boots the prefix that a test run's tests copy, or removes it, failing
     where a test changed one of its files
 """
-import json
 import os
 import re
 import shutil
@@ -38,7 +37,7 @@ QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subproc
 def named_version(name, registry=None):
     """Wine's own setting: win10, win81, win7, winxp, win2003, ...; with a
     registry_version, over a registry that says so."""
-    return ("named", name, registry)
+    return name, registry and registry[1]
 
 
 def registry_version(version, build, product_type="WinNT", service_pack=0, csd=None,
@@ -51,7 +50,7 @@ def registry_version(version, build, product_type="WinNT", service_pack=0, csd=N
     there (6.3)."""
     if csd is None:
         csd = "Service Pack %d" % service_pack if service_pack else ""
-    return ("registry", version, build, csd, service_pack << 8, product_type, current or version)
+    return None, (version, build, csd, service_pack << 8, product_type, current or version)
 
 
 # Wine 8's named win7 and win2008r2 report each other's product type, so
@@ -125,24 +124,10 @@ def wine_env(directory, arch):
     return env
 
 
-def files_of(directory):
-    """{path: (inode, size, modification time)} of every file below directory."""
-    found = {}
-    for folder, _, names in os.walk(directory):
-        for name in names:
-            info = os.lstat(os.path.join(folder, name))
-            found[os.path.join(folder, name)] = [info.st_ino, info.st_size, info.st_mtime_ns]
-    return found
-
-
-# A test's prefix is a copy of one booted once per test run: hard links but
-# for the registry files, which the server rewrites in place. The base's
-# listing, taken after booting, shows at the end that no test wrote through
-# a link into it.
-def base_prefix(wine_dir, arch):
-    return os.path.join(wine_dir, arch)
-
-
+# A test's prefix is a copy of the one booted for the test run: hard links
+# but for the registry files, which the server rewrites in place. A file of
+# the booted prefix changed after it was booted would have been written
+# through a link, and the test run fails at its end.
 def copy_prefix(base, directory):
     shutil.copytree(base, directory, symlinks=True, copy_function=os.link)
     for name in os.listdir(base):
@@ -159,7 +144,7 @@ class Prefix:
 
     def __init__(self, directory, arch, launcher, wine_dir=None):
         self.launcher = launcher
-        self.base = wine_dir and base_prefix(wine_dir, arch)
+        self.base = wine_dir and os.path.join(wine_dir, arch)
         if self.base:
             directory = tempfile.mkdtemp(prefix=directory + "-", dir=wine_dir)
             os.rmdir(directory)
@@ -167,13 +152,10 @@ class Prefix:
         self.wow64 = arch == "win64"
 
     def __enter__(self):
-        if not self.base:
-            boot(self.env["WINEPREFIX"], self.env["WINEARCH"])
-        elif not os.path.isdir(self.base):
-            raise RuntimeError("no booted prefix in %s: run the test wine_boot_%s first"
-                               % (self.base, self.env["WINEARCH"]))
-        else:
+        if self.base:
             copy_prefix(self.base, self.env["WINEPREFIX"])
+        else:
+            boot(self.env["WINEPREFIX"], self.env["WINEARCH"])
         subprocess.run(["wineserver", "-p"], env=self.env, **QUIET)
         # Wine starts its own services (services.exe, the device drivers,
         # plugplay, and the desktop for a program that needs one) with the
@@ -258,22 +240,20 @@ class Prefix:
     def use_version(self, setting, more=None):
         """Makes Wine report the version that named_version or
         registry_version describes, setting more values in the same import."""
-        keys = {WINE_SETTINGS: {"Version": setting[1] if setting[0] == "named" else None}}
-        if setting[0] == "named":
-            setting = setting[2]
-        if setting:
-            version, build, csd, service_pack, product_type, current = setting[1:]
+        name, registry = setting
+        keys = {WINE_SETTINGS: {"Version": name}}
+        if registry:
+            version, build, csd, service_pack, product_type, current = registry
             # A 32-bit program on 64-bit Windows reads the 32-bit registry
             # view. From Windows 10 on, the version is also kept as two
             # numbers, which Wine writes as Windows does and removes for
             # older versions.
             major, minor = (int(n) for n in version.split("."))
-            numbers = {"CurrentMajorVersionNumber": major,
-                       "CurrentMinorVersionNumber": minor} if major >= 10 else \
-                {"CurrentMajorVersionNumber": None, "CurrentMinorVersionNumber": None}
+            values = dict(CurrentMajorVersionNumber=major if major >= 10 else None,
+                          CurrentMinorVersionNumber=minor if major >= 10 else None,
+                          CurrentVersion=current, CurrentBuildNumber=build, CSDVersion=csd)
             for key in [CURRENT_VERSION] + ([CURRENT_VERSION_32] if self.wow64 else []):
-                keys[key] = dict(numbers, CurrentVersion=current, CurrentBuildNumber=build,
-                                 CSDVersion=csd)
+                keys[key] = values
             keys[WINDOWS_CONTROL] = {"CSDVersion": service_pack}
             keys[PRODUCT_OPTIONS] = {"ProductType": product_type}
         self.set_registry(dict(keys, **(more or {})))
@@ -282,21 +262,18 @@ class Prefix:
 def main():
     if sys.argv[1] in ("boot", "remove"):
         action, wine_dir, arch = sys.argv[1:4]
-        base = base_prefix(wine_dir, arch)
-        listing = base + ".files"
+        base = os.path.join(wine_dir, arch)
+        stamp = base + ".booted"
         if action == "boot":
-            if os.path.exists(base):
-                shutil.rmtree(base)
+            shutil.rmtree(base, ignore_errors=True)
             stop(boot(base, arch))
-            with open(listing, "w") as f:
-                json.dump(files_of(base), f)
+            open(stamp, "w").close()
             return 0
-        with open(listing) as f:
-            booted = json.load(f)
-        changed = sorted(path for path, info in files_of(base).items()
-                         if booted.get(path) != info) if os.path.isdir(base) else []
-        shutil.rmtree(base, ignore_errors=True)
-        os.remove(listing)
+        booted = os.path.getmtime(stamp)
+        changed = [os.path.join(folder, name) for folder, _, names in os.walk(base)
+                   for name in names if os.lstat(os.path.join(folder, name)).st_mtime > booted]
+        shutil.rmtree(base)
+        os.remove(stamp)
         for path in changed:
             print("a test changed %s in the booted prefix" % path)
         return 1 if changed else 0
