@@ -120,22 +120,15 @@ class Releaser:
         return done.returncode, done.stdout.decode(), read_zip(os.path.join(out, self.name)), held
 
 
-def tampered_bytes(exe):
-    exe = exe or b"\0"
-    return exe[:-1] + bytes([exe[-1] ^ 1])
-
-
 def check_package(what, files, commit):
     check(what + " files", sorted(n for n in files if n != "zip"), FILES)
     sums = "".join("%s  %s\n" % (hashlib.sha256(files.get(name, b"")).hexdigest(), name)
                    for name in ("archver.exe", "crosscheck.cmd", "README.md", "HACKING.md",
                                 "LICENSE", "BUILDINFO"))
     check(what + " SHA256SUMS", files.get("SHA256SUMS", b"").decode(), sums)
-    check(what + " BUILDINFO", [line.split(" ")[0] for line in
-                                files.get("BUILDINFO", b"").decode().splitlines()],
-          ["commit", "compiler", "binutils", "runtime", "debian"])
-    check(what + " BUILDINFO commit",
-          files.get("BUILDINFO", b"").decode().splitlines()[:1], ["commit " + commit])
+    lines = files.get("BUILDINFO", b"").decode().splitlines()
+    check(what + " BUILDINFO", (lines[:1], [line.split(" ")[0] for line in lines]),
+          (["commit " + commit], ["commit", "compiler", "binutils", "runtime", "debian"]))
 
 
 def main():
@@ -218,7 +211,8 @@ def main():
                 check("signed exe %r" % args, wine.run(path, args), wine.run(exe_path, args))
 
         # The changed file also names another compiler, which may be why.
-        changed = dict(unsigned, **{"archver.exe": tampered_bytes(unsigned.get("archver.exe")),
+        exe = unsigned.get("archver.exe", b"\0")
+        changed = dict(unsigned, **{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1]),
                                     "BUILDINFO": re.sub(rb"(?m)^compiler .*$", b"compiler gcc 0.0",
                                                         unsigned.get("BUILDINFO", b""))})
         renamed = dict(unsigned, BUILDINFO=unsigned.get("BUILDINFO", b"").replace(

@@ -15,7 +15,7 @@ import os
 import sys
 import tempfile
 
-from checks import check, finish, report
+from checks import check, finish
 from winehost import (SERVER_2003_SP2, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10, WINDOWS_11,
                       WINDOWS_7_SP1, WINDOWS_XP_SP3, Prefix, named_version, registry_version)
 
@@ -38,6 +38,15 @@ HELP = (b"Help: archver.exe\r\n"
         b"    /w Displays OS version information.\r\n\r\n"
         b"The default is to return two-digit version of Windows (32-bit or 64-bit).\r\n\r\n")
 HINT = b"Please TypeIn:  archver.exe /? \r\n"
+
+
+def report(label, major, minor, product, build, suite, service_pack, csd):
+    """The bytes "/w" prints for an extended version record."""
+    lines = [label, "PlatformId    = 2", "Version Major = %d" % major,
+             "Version Minor = %d" % minor, "ProductType   = %d" % product,
+             "BuildNumber   = %d" % build, "SuiteMask     = %d" % suite,
+             "ServicePack   = %s" % service_pack, "CSDVersion    = %s" % csd]
+    return "".join("  %s\r\n" % line for line in lines).encode() + b"\r\n"
 
 
 # Windows 7 SP1 set through the registry, the version the mode table runs on.

@@ -77,13 +77,9 @@ if /i "%producttype%"=="ServerNT" set type=3
 rem "ver" says "Microsoft Windows [Version 10.0.20348.2700]", or on XP
 rem "Microsoft Windows XP [Version 5.1.2600]": the last word holds it.
 set verline=
-for /f "tokens=*" %%l in ('ver') do (
-    set "verline=%%l"
-)
+for /f "tokens=*" %%l in ('ver') do (set "verline=%%l")
 set verword=
-for %%w in (%verline%) do (
-    set "verword=%%w"
-)
+for %%w in (%verline%) do (set "verword=%%w")
 set "verword=%verword:]=%"
 set vermajor=
 set verminor=
@@ -101,11 +97,7 @@ set "minor=%verminor%"
 set "build=%verbuild%"
 :versioned
 set code=
-if not defined major goto coded
-if not defined minor goto coded
-if not defined type goto coded
-set /a code=20000 + major * 100 + minor * 10 + type
-:coded
+if defined major if defined minor if defined type set /a code=20000 + major * 100 + minor * 10 + type
 set bits1=
 if "%bits%"=="32" set bits1=1
 if "%bits%"=="64" set bits1=2
@@ -122,9 +114,7 @@ set "report=%TEMP%\archver-crosscheck-%RANDOM%.txt"
 set reportcode=%ERRORLEVEL%
 type "%report%"
 set reportbuild=
-for /f "usebackq tokens=1,2 delims== " %%a in ("%report%") do (
-    if "%%a"=="BuildNumber" set "reportbuild=%%b"
-)
+for /f "usebackq tokens=1,2 delims== " %%a in ("%report%") do (if "%%a"=="BuildNumber" set "reportbuild=%%b")
 del "%report%"
 
 "%archver%"
@@ -179,7 +169,5 @@ rem :regvalue KEY NAME VARIABLE: the value's data, in the view %view%. The
 rem first word of a line names the value; XP's reg adds a header line.
 :regvalue
 set %3=
-for /f "tokens=1,2,*" %%a in ('reg query "%~1" /v %2 %view% 2^>nul') do (
-    if /i "%%a"=="%2" set "%3=%%c"
-)
+for /f "tokens=1,2,*" %%a in ('reg query "%~1" /v %2 %view% 2^>nul') do (if /i "%%a"=="%2" set "%3=%%c")
 goto :eof

@@ -11,12 +11,15 @@ usage (on Windows, with Python): recipes.py README.md DIR CMD ARCH CODE ERA NAME
     example-setup.exe, runs each batch file and the installer under CMD and
     compares what they print with what they must print on this Windows: ARCH
     the native architecture (AMD64, ARM64, x86), CODE the version code, ERA
-    and NAME what the version recipes name it. Exits 1 on any difference.
+    and NAME what the version recipes name it. Ends with "N passed, N
+    failed", and exits 1 on any difference.
 """
 import os
 import re
 import subprocess
 import sys
+
+from checks import check, finish
 
 # What each batch block prints, in README order, then the installer.
 BATCH_OUTPUTS = [
@@ -74,21 +77,6 @@ def write_recipes(readme, directory):
     return names
 
 
-def differences(names, run, values):
-    """Runs each batch file through run(name) -> (stdout, stderr) bytes and
-    returns what differs from BATCH_OUTPUTS filled in with values."""
-    found = []
-    if len(names) != len(BATCH_OUTPUTS):
-        found.append("%d batch blocks in README.md, not %d" % (len(names) - 1,
-                                                               len(BATCH_OUTPUTS) - 1))
-    for name, want in zip(names, BATCH_OUTPUTS):
-        want = want.format(**values).replace("\n", "\r\n").encode()
-        got = run(name)
-        if got != (want, b""):
-            found.append("%s:\n    got  %r\n    want %r" % (name, got, (want, b"")))
-    return found
-
-
 def main():
     if sys.argv[1] == "installer":
         build_installer(*sys.argv[2:4])
@@ -98,17 +86,14 @@ def main():
     installer = (ABORTED if int(code) < 20600 else INSTALLED).format(one=one, code=code)
     values = dict(arch=arch, bits=bits, one=one, code=code, era=era, name=name,
                   installer=installer)
-
-    def run(batch):
+    names = write_recipes(readme, directory)
+    check("batch blocks in README.md and the installer", len(names), len(BATCH_OUTPUTS))
+    for batch, want in zip(names, BATCH_OUTPUTS):
         done = subprocess.run([cmd, "/d", "/c", batch], cwd=directory, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        return done.stdout, done.stderr
-
-    found = differences(write_recipes(readme, directory), run, values)
-    for difference in found:
-        print("FAIL", difference)
-    print("%s: %d recipes differ" % (cmd, len(found)))
-    return 1 if found else 0
+        check("%s under %s" % (batch, cmd), (done.stdout, done.stderr),
+              (want.format(**values).replace("\n", "\r\n").encode(), b""))
+    return finish()
 
 
 if __name__ == "__main__":

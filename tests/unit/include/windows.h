@@ -37,13 +37,8 @@ struct OSVERSIONINFOA {
     CHAR szCSDVersion[128];
 };
 
-struct OSVERSIONINFOEXA {
-    DWORD dwOSVersionInfoSize;
-    DWORD dwMajorVersion;
-    DWORD dwMinorVersion;
-    DWORD dwBuildNumber;
-    DWORD dwPlatformId;
-    CHAR szCSDVersion[128];
+// The extended record begins with the basic one, as on Windows.
+struct OSVERSIONINFOEXA : OSVERSIONINFOA {
     WORD wServicePackMajor;
     WORD wServicePackMinor;
     WORD wSuiteMask;
