@@ -1,0 +1,222 @@
+"""What also runs on real Windows, under Wine's cmd.exe as the CI workflow
+starts it on a Windows runner, from a folder whose name holds blanks and
+parentheses: crosscheck.cmd, and the README's recipes (every batch block and
+the NSIS installer) through tests/windows/recipes.py. One test a cmd.exe:
+the one of Windows' own bitness (native), and the 32-bit one of 64-bit
+Windows (wow64).
+
+Here archver and crosscheck.cmd read the same registry, so this proves the
+script, not Windows: it agrees where archver is right, finds the copy
+without a manifest and the do-nothing program wrong, says where its sources
+disagree, without reg.exe, as on Windows 2000, says what it could not check,
+and without archver.exe exits 2. The recipes print what they must on several
+versions, and recipes.py fails where one prints something else or anything
+on standard error.
+
+usage: test_windows.py CROSSCHECK_CMD README ARCHVER_EXE NOTHING_EXE OBJCOPY MAKENSIS
+                       native|wow64 win64|win32 LAUNCH_EXE WINE_DIR
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from checks import check, finish
+import recipes
+from winehost import (CMD_HOSTS, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10, WINDOWS_11,
+                      WINDOWS_7_SP1, WINDOWS_XP_SP3, Prefix, named_version, registry_version,
+                      windows_path)
+
+# (name, how the registry is set, version code, the machine that the
+# registry and the environment name on a 64-bit prefix, and for sources that
+# disagree, what the run of archver finds: checks that mismatch, those
+# nothing answers, problems with the sources). Wine's archver still runs on
+# x64; on ARM64 and Itanium only the script's reading is shown.
+CROSSCHECK_VERSIONS = [
+    ("Windows 7 SP1", WINDOWS_7_SP1, 20611, "AMD64", None),
+    ("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT"), 20632,
+     "AMD64", None),
+    ("Windows 10, registry as Windows keeps it", WINDOWS_10, 21001, "AMD64", None),
+    ("Windows 11 23H2", WINDOWS_11, 21001, "AMD64", None),
+    ("Server 2022", registry_version("10.0", "20348", "ServerNT"), 21003, "AMD64", None),
+    ("Windows 11 on ARM64", WINDOWS_11, 21001, "ARM64", None),
+    ("Server 2008 R2 on Itanium", SERVER_2008_R2_SP1_DC, 20612, "IA64", None),
+    ("ver saying another build than the registry",
+     named_version("win10", registry_version("10.0", "22631", current="6.3")), 21001, "AMD64",
+     (["/w BuildNumber"], [], ["disagree on version"])),
+    ("PROCESSOR_ARCHITEW6432 naming the other bitness", WINDOWS_7_SP1, 20611, "AMD64",
+     ([], ["no argument", "/v", "/b"], ["disagree on bitness"])),
+]
+ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
+
+ANSWERS = ["no argument", "/v", "/b", "/o", "/w", "/w BuildNumber", "help"]
+VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
+
+# (program, EXPECT_CODE right or wrong or unset, whether reg.exe is there,
+# and from the version code: the checks that mismatch, those nothing answers,
+# the problems with the sources). Without its manifest archver is told 6.2
+# from Windows 8.1 on; the do-nothing program answers 0 to everything.
+# Without the registry nothing tells the product type, so neither the code.
+RUNS = [
+    ("archver", None, True, lambda code: ([], [], [])),
+    ("archver", "right", True, lambda code: ([], [], [])),
+    ("archver", "wrong", True, lambda code: ([], [], ["disagree on version code"])),
+    ("stripped", None, True, lambda code: (VERSION_ANSWERS if code >= 20630 else [], [], [])),
+    ("nothing", None, True, lambda code: ([a for a in ANSWERS if a != "help"], [], [])),
+    ("archver", None, False, lambda code: ([], ["/o", "/w"], ["cannot read the registry"])),
+]
+
+
+ARCH = {"win64": "AMD64", "win32": "x86"}
+
+# (Windows version, version code, era, name of the 10.0 family recipe)
+RECIPE_VERSIONS = {
+    "win64": [
+        (WINDOWS_7_SP1, 20611, "Vista to 8.1", "Windows before 10, version code 20611"),
+        (WINDOWS_11, 21001, "Windows 10 or later", "Windows 11 (build 22631)"),
+        # The first Windows 11 build.
+        (registry_version("10.0", "22000"), 21001, "Windows 10 or later",
+         "Windows 11 (build 22000)"),
+        (SERVER_2025, 21003, "Windows 10 or later", "Windows Server 2025 (build 26100)"),
+    ],
+    "win32": [
+        # Older than Vista: the installer aborts.
+        (WINDOWS_XP_SP3, 20511, "older", "Windows before 10, version code 20511"),
+        # The first version the era recipe and the installer accept.
+        (registry_version("6.0", "6002", service_pack=2), 20601, "Vista to 8.1",
+         "Windows before 10, version code 20601"),
+        (WINDOWS_10, 21001, "Windows 10 or later", "Windows 10 (build 18362)"),
+        (registry_version("10.0", "20348", "LanmanNT"), 21002, "Windows 10 or later",
+         "Windows Server 2022 (build 20348)"),
+    ],
+}
+
+# recipes.py told to expect another name, and under a cmd.exe that also
+# writes to standard error: (what, the name it expects, shell line after the
+# cmd.exe, its last line).
+CHECKS = len(recipes.BATCH_OUTPUTS) + 1  # the count of blocks, then each batch file
+WRONG = [("another name", "Windows 12", "", "%d passed, 1 failed" % (CHECKS - 1)),
+         ("a line on standard error", None, "echo noise >&2",
+          "1 passed, %d failed" % (CHECKS - 1))]
+
+
+def outcome(output):
+    """(checks passed, mismatched, unanswered, problems with the sources, last line)"""
+    lines = output.decode(errors="replace").splitlines()
+
+    def named(start):
+        return [line[len(start):].split(":")[0] for line in lines if line.startswith(start)]
+
+    return (named("ok        "), named("MISMATCH  "), named("unknown   "), named("SOURCES   "),
+            lines[-1] if lines else "")
+
+
+def hide_reg(prefix, hidden):
+    """Renames reg.exe in every system folder, as Windows 2000 lacks it."""
+    for folder in ("system32", "syswow64"):
+        path = os.path.join(prefix, "drive_c", "windows", folder, "reg.exe")
+        if os.path.exists(path if hidden else path + ".hidden"):
+            os.rename(*((path, path + ".hidden") if hidden else (path + ".hidden", path)))
+
+
+def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy):
+    programs = {"archver": None, "nothing": nothing,
+                "stripped": os.path.join(folder, "stripped.exe"),
+                "missing": os.path.join(folder, "missing.exe")}
+    subprocess.run([objcopy, "--remove-section", ".rsrc", exe, programs["stripped"]], check=True)
+    call = windows_path(os.path.join(folder, "crosscheck.cmd"))
+
+    def crosscheck(program, env, start="CALL "):
+        # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}""
+        command = '%s /D /E:ON /V:OFF /S /C "%s"%s"%s"' % (
+            host, start, call,
+            ' "%s"' % windows_path(programs[program]) if programs[program] else "")
+        return wine.run_command(command.encode(), cwd=os.path.dirname(folder), env=env)
+
+    for name, setting, code, machine, disagree in CROSSCHECK_VERSIONS:
+        if arch == "win32" and machine != "AMD64":
+            continue
+        # Wine hands the registry's machine to every process; a 32-bit one
+        # on 64-bit Windows also sees it in PROCESSOR_ARCHITEW6432.
+        wine.use_version(setting, {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": machine}}
+                         if arch == "win64" else None)
+        for program, expect, registry, want in RUNS[:1] if disagree else RUNS:
+            env = {"EXPECT_CODE": str(code if expect == "right" else code + 1)} if expect else {}
+            if machine != "AMD64" and host == CMD_HOSTS["win64"][1]:
+                env["PROCESSOR_ARCHITEW6432"] = machine
+            if disagree and disagree[1]:
+                env["PROCESSOR_ARCHITEW6432"] = "x86" if arch == "win64" else "AMD64"
+            hide_reg(wine.env["WINEPREFIX"], not registry)
+            out, err, status = crosscheck(program, env)
+            hide_reg(wine.env["WINEPREFIX"], False)
+            mismatches, unknown, sources = disagree or want(code)
+            passed = [a for a in ANSWERS if a not in mismatches + unknown]
+            status_want = 1 if mismatches or sources else 0
+            last = "crosscheck: all agree" if status_want == 0 else \
+                "crosscheck: %d mismatches with archver, %d problems with the " \
+                "sources" % (len(mismatches), len(sources))
+            what = "%s, %s, %s%s%s" % (name, host, program,
+                                       ", EXPECT_CODE " + expect if expect else "",
+                                       "" if registry else ", no reg.exe")
+            check(what, (status, outcome(out), err),
+                  (status_want, (passed, mismatches, unknown, sources, last), b""))
+            if status != status_want:
+                print(out.decode(errors="replace"))
+
+    # Without archver.exe: exit code 2, which Wine's cmd keeps only when
+    # the script is started without CALL.
+    out, err, status = crosscheck("missing", {}, start="")
+    check("%s, missing archver.exe" % host, (status, outcome(out)[4], err),
+          (2, 'crosscheck: cannot find "%s"' % windows_path(programs["missing"]), b""))
+
+
+def check_recipes(wine, host, arch, folder, readme, makensis):
+    recipes.build_installer(readme, folder, makensis)
+    host_cmd = os.path.join(os.path.dirname(folder), "cmd")
+
+    def run_recipes(setting, code, era, name, after=""):
+        # Wine's cmd.exe stands in for the runner's, started from a Windows
+        # process, which alone sees sysnative.
+        with open(host_cmd, "w") as f:
+            f.write("#!/bin/sh\nwine cmd /c '%s' \"$@\"\nstatus=$?\n%s\nexit $status\n"
+                    % (host, after))
+        os.chmod(host_cmd, 0o755)
+        wine.use_version(setting)
+        done = subprocess.run([sys.executable, recipes.__file__, readme, folder, host_cmd,
+                               ARCH[arch], str(code), era, name], env=wine.env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=300)
+        return done.returncode, done.stdout.decode(errors="replace").splitlines()
+
+    for setting, code, era, name in RECIPE_VERSIONS[arch]:
+        check("recipes.py, %s, %s" % (name, host), run_recipes(setting, code, era, name),
+              (0, ["%d passed, 0 failed" % CHECKS]))
+    with_crlf = []
+    for name in os.listdir(folder):
+        if name.endswith(".bat"):
+            with open(os.path.join(folder, name), "rb") as f:
+                text = f.read()
+            with_crlf.append(text.count(b"\r\n") == text.count(b"\n") > 0)
+    check("batch files with CRLF line ends", with_crlf, [True] * len(recipes.BATCH_OUTPUTS))
+    setting, code, era, name = RECIPE_VERSIONS[arch][-1]
+    for what, wrong_name, after, last in WRONG:
+        status, lines = run_recipes(setting, code, era, wrong_name or name, after)
+        check("recipes.py with " + what, (status, lines[-1:]), (1, [last]))
+
+
+def main():
+    script, readme, exe, nothing, objcopy, makensis, cmd, arch, launcher, wine_dir = sys.argv[1:11]
+    host = CMD_HOSTS[arch][1 if cmd == "wow64" else 0]
+    with tempfile.TemporaryDirectory() as work, Prefix("windows", arch, launcher, wine_dir) as wine:
+        folder = os.path.join(work, "archver 1.3 (x86)")
+        os.mkdir(folder)
+        shutil.copy(script, folder)
+        shutil.copy(exe, folder)
+        check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy)
+        check_recipes(wine, host, arch, folder, readme, makensis)
+    return finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
