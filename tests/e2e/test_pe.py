@@ -73,16 +73,11 @@ HEADER = [  # (header, field, bits looked at or None for all, expected)
      DYNAMIC_BASE | NX_COMPAT | NO_SEH | TERMINAL_SERVER_AWARE),
     ("FILE_HEADER", "Characteristics", IMAGE_FILE_RELOCS_STRIPPED, 0),
 ]
-DIRECTORIES = [  # (directory, present); ASLR needs the relocations
-    (BASERELOC, True), (DEBUG, False),
-]
+DIRECTORIES = [(BASERELOC, True), (DEBUG, False)]  # (directory, present): ASLR needs relocations
 
-FIXED_VERSION = [  # (field, expected) beside the version numbers
-    ("FileFlagsMask", 0x17), ("FileFlags", 0),
-    ("FileOS", 0x4),  # VOS__WINDOWS32
-    ("FileType", 1),  # VFT_APP
-    ("FileSubtype", 0), ("FileDateMS", 0), ("FileDateLS", 0),
-]
+# (field, expected) beside the version numbers: FileOS 4 is VOS__WINDOWS32, FileType 1 VFT_APP
+FIXED_VERSION = [("FileFlagsMask", 0x17), ("FileFlags", 0), ("FileOS", 0x4), ("FileType", 1),
+                 ("FileSubtype", 0), ("FileDateMS", 0), ("FileDateLS", 0)]
 STRINGS = {"FileDescription": "WindowsOS Version and x86/x64 Check tool",
            "OriginalFilename": "archver.exe"}
 PUBLISHER_STRINGS = ["CompanyName", "ProductName", "InternalName", "LegalCopyright"]

@@ -47,12 +47,8 @@ def make_repository(source, repo):
     """A git repository of this tree with two commits: the first of another
     version, which builds another archver.exe, then this tree. Returns the
     first commit."""
-    listed = subprocess.run(["git", "-C", source, "ls-files", "-z", "-co", "--exclude-standard"],
-                            stdout=subprocess.PIPE, check=True).stdout.decode()
-    for name in filter(None, listed.split("\0")):
-        if os.path.isfile(os.path.join(source, name)):
-            os.makedirs(os.path.dirname(os.path.join(repo, name)), exist_ok=True)
-            shutil.copy2(os.path.join(source, name), os.path.join(repo, name))
+    # What .gitignore names stays out of the commits.
+    shutil.copytree(source, repo, ignore=shutil.ignore_patterns(".git", "build", "node_modules"))
     cmake_lists = os.path.join(repo, "CMakeLists.txt")
     with open(cmake_lists) as f:
         text = f.read()
@@ -113,10 +109,7 @@ class Releaser:
                     if v is not None})
         done = subprocess.run([os.path.join(self.repo, "tools", "release"), out], env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        held = {}
-        for name in os.listdir(out):
-            with open(os.path.join(out, name), "rb") as f:
-                held[name] = f.read()
+        held = {name: open(os.path.join(out, name), "rb").read() for name in os.listdir(out)}
         return done.returncode, done.stdout.decode(), read_zip(os.path.join(out, self.name)), held
 
 
@@ -144,9 +137,6 @@ def main():
             "-out", cert, "-days", "2", "-subj", "/CN=archver test signer",
             "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
         run("openssl", "genrsa", "-out", other, "2048")
-        garbage = os.path.join(work, "garbage.pem")
-        with open(garbage, "w") as f:
-            f.write("not a key\n")
         releaser = Releaser(repo, work, version)
 
         # The testing-off build of the release is the very file the tests ran.
@@ -204,7 +194,6 @@ def main():
             f.write(signed_exe[:code] + bytes([signed_exe[code] ^ 1]) + signed_exe[code + 1:])
         check("one changed code byte fails verification",
               run("osslsigncode", "verify", "-CAfile", cert, "-in", tampered)[0] != 0, True)
-        print("unsigned %d bytes, signed %d bytes" % (len(built), len(signed_exe)))
 
         with Prefix("release", arch, launcher, wine_dir) as wine:
             for args in ([b"/o"], [b"/b"], [b"/w"], [b"/?"]):
@@ -227,8 +216,8 @@ def main():
         for what, files, sums, want in [
                 ("SHA256SUMS not matching", changed, False,
                  (1, ["tools/verify: SHA256SUMS does not match archver.exe"])),
-                ("SHA256SUMS not matching BUILDINFO", dict(unsigned, BUILDINFO=b"commit 0\n"), False,
-                 (1, ["tools/verify: SHA256SUMS does not match BUILDINFO"])),
+                ("SHA256SUMS not matching BUILDINFO", dict(unsigned, BUILDINFO=b"commit 0\n"),
+                 False, (1, ["tools/verify: SHA256SUMS does not match BUILDINFO"])),
                 ("unsigned release", unsigned, True,
                  (0, ["built from these sources: commit " + commit])),
                 ("signed release", signed, True,
@@ -263,7 +252,7 @@ def main():
                 for what, cert_file, key_file, url, release_url in [
                     ("missing key", cert, os.path.join(work, "none.pem"), None, None),
                     ("key of another certificate", cert, other, None, None),
-                    ("key that is no PEM", cert, garbage, None, None),
+                    ("key that is no PEM", cert, os.path.join(repo, "LICENSE"), None, None),
                     ("certificate without key", cert, None, None, None),
                     ("timestamp server that does not answer", cert, key, closed, None),
                     ("release address over http", None, None, None, address.replace("s:", ":")),

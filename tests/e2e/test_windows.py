@@ -1,21 +1,21 @@
 """What also runs on real Windows, under Wine's cmd.exe as the CI workflow
-starts it on a Windows runner, from a folder whose name holds blanks and
-parentheses: crosscheck.cmd, and the README's recipes (every batch block and
+starts it on a runner, from a folder whose name holds blanks and
+parentheses: crosscheck.cmd, and the README's recipes (the batch blocks and
 the NSIS installer) through tests/windows/recipes.py. One test a cmd.exe:
-the one of Windows' own bitness (native), and the 32-bit one of 64-bit
-Windows (wow64).
+that of Windows' own bitness (native), and the 32-bit one of 64-bit Windows
+(wow64).
 
-Here archver and crosscheck.cmd read the same registry, so this proves the
+archver and crosscheck.cmd read the same registry here, so this proves the
 script, not Windows: it agrees where archver is right, finds the copy
 without a manifest and the do-nothing program wrong, says where its sources
-disagree, without reg.exe, as on Windows 2000, says what it could not check,
-and without archver.exe exits 2. The recipes print what they must on several
-versions, and recipes.py fails where one prints something else or anything
-on standard error.
+disagree or, without reg.exe (Windows 2000), what it could not check, and
+exits 2 without archver.exe. The recipes print what they must on several
+versions; recipes.py fails where one prints anything else or on stderr.
 
 usage: test_windows.py CROSSCHECK_CMD README ARCHVER_EXE NOTHING_EXE OBJCOPY MAKENSIS
                        native|wow64 win64|win32 LAUNCH_EXE WINE_DIR
 """
+import glob
 import os
 import shutil
 import subprocess
@@ -145,7 +145,8 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy):
             env = {"EXPECT_CODE": str(code if expect == "right" else code + 1)} if expect else {}
             if machine != "AMD64" and host == CMD_HOSTS["win64"][1]:
                 env["PROCESSOR_ARCHITEW6432"] = machine
-            if disagree and disagree[1]:
+            # Where bitness must disagree, the environment names the other one.
+            if disagree and "disagree on bitness" in disagree[2]:
                 env["PROCESSOR_ARCHITEW6432"] = "x86" if arch == "win64" else "AMD64"
             hide_reg(wine.env["WINEPREFIX"], not registry)
             out, err, status = crosscheck(program, env)
@@ -192,13 +193,9 @@ def check_recipes(wine, host, arch, folder, readme, makensis):
     for setting, code, era, name in RECIPE_VERSIONS[arch]:
         check("recipes.py, %s, %s" % (name, host), run_recipes(setting, code, era, name),
               (0, ["%d passed, 0 failed" % CHECKS]))
-    with_crlf = []
-    for name in os.listdir(folder):
-        if name.endswith(".bat"):
-            with open(os.path.join(folder, name), "rb") as f:
-                text = f.read()
-            with_crlf.append(text.count(b"\r\n") == text.count(b"\n") > 0)
-    check("batch files with CRLF line ends", with_crlf, [True] * len(recipes.BATCH_OUTPUTS))
+    bare = [path for path in glob.glob(os.path.join(folder, "*.bat"))
+            if b"\n" in open(path, "rb").read().replace(b"\r\n", b"")]
+    check("batch files with a line end that is not CRLF", bare, [])
     setting, code, era, name = RECIPE_VERSIONS[arch][-1]
     for what, wrong_name, after, last in WRONG:
         status, lines = run_recipes(setting, code, era, wrong_name or name, after)

@@ -1,16 +1,13 @@
 @echo off
-rem crosscheck.cmd [ARCHVER]
-rem Runs archver.exe (default: the one beside this file) in every mode and
-rem compares its answers with what this Windows says through other channels:
-rem the processor architecture in the environment and in the registry, the
-rem version and build in the registry and from "ver", and the product type in
-rem the registry. With EXPECT_CODE set, the version code must also be that.
-rem Prints one line per check, then "crosscheck: all agree" and exits 0, or
-rem says what disagrees and exits 1. Exits 2 when archver.exe is not there.
-rem Where reg.exe cannot read the registry (Windows 2000 has none), the
-rem environment and "ver" stand in for it as far as they go, and the checks
-rem nothing else answers say so.
-rem
+rem crosscheck.cmd [ARCHVER]: runs archver.exe (default: the one beside this
+rem file) in every mode and compares each answer with what this Windows says
+rem elsewhere: the architecture in the environment and the registry, the
+rem version and build in the registry and from "ver", the product type in the
+rem registry, and EXPECT_CODE when set. One line per check, then "crosscheck:
+rem all agree" (exit 0) or what disagrees (exit 1); exit 2 without
+rem archver.exe. Where reg.exe cannot read the registry (Windows 2000 has
+rem none), the environment and "ver" stand in as far as they go, and a check
+rem nothing else answers says so.
 rem Written for every cmd.exe from Windows XP on, 32- and 64-bit: no delayed
 rem expansion, a value read right after the line that set it, every "for"
 rem body in parentheses.

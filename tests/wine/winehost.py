@@ -146,8 +146,7 @@ class Prefix:
         self.launcher = launcher
         self.base = wine_dir and os.path.join(wine_dir, arch)
         if self.base:
-            directory = tempfile.mkdtemp(prefix=directory + "-", dir=wine_dir)
-            os.rmdir(directory)
+            directory = os.path.join(wine_dir, "%s-%d" % (directory, os.getpid()))
         self.env = wine_env(directory, arch)
         self.wow64 = arch == "win64"
 
@@ -157,13 +156,12 @@ class Prefix:
         else:
             boot(self.env["WINEPREFIX"], self.env["WINEARCH"])
         subprocess.run(["wineserver", "-p"], env=self.env, **QUIET)
-        # Wine starts its own services (services.exe, the device drivers,
-        # plugplay, and the desktop for a program that needs one) with the
-        # first program, which hands them its output pipes, and stops them
-        # when no program runs: a runner then waits for its pipe to close
-        # until they have stopped, up to several seconds a run, every run.
-        # An idle cmd.exe keeps them running to the end, and a run here
-        # starts them, desktop included, with none of our pipes.
+        # Wine starts its services (services.exe, device drivers, plugplay,
+        # the desktop a program may need) with the first program, which hands
+        # them its output pipes, and stops them when no program runs: every
+        # run then waits, up to seconds, for its pipe to close. An idle
+        # cmd.exe keeps them running, and a first run here starts them, the
+        # desktop too, with none of our pipes.
         self.keeper = subprocess.Popen(["wine", "cmd"], env=self.env, stdin=subprocess.PIPE,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wine", "cmd", "/c", 'start "" /wait cmd /c exit'], env=self.env, **QUIET)
