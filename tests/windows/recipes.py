@@ -36,12 +36,14 @@ NSIS_RECORDER = ["Function .onInstSuccess", r'FileOpen $9 "$EXEDIR\decided.txt" 
                  r'FileWrite $9 "$0 $1 $INSTDIR$\r$\n"', "FileClose $9", "FunctionEnd"]
 INSTALLED = "installer 0\n{one} {code} C:\\Program Files\\Example\n"
 ABORTED = "installer 2\n"
-# The installer unpacks archver.exe below %TEMP%: a folder name with a blank
-# there finds a path that is not quoted, which Wine would forgive.
+# The installer unpacks archver.exe below %TEMP%, here a folder named with a
+# blank: a path to it that is not quoted starts the program at the blank,
+# temp.exe, a copy of archver that answers 0 to what it is given.
 INSTALLER_BAT = r"""@echo off
 set "TEMP=%~dp0temp folder"
 set "TMP=%~dp0temp folder"
 if not exist "%TEMP%" mkdir "%TEMP%"
+copy /y archver.exe temp.exe >nul
 if exist decided.txt del decided.txt
 start "" /wait example-setup.exe /S
 echo installer %ERRORLEVEL%
@@ -83,9 +85,8 @@ def main():
         return 0
     readme, directory, cmd, arch, code, era, name = sys.argv[1:8]
     bits, one = (32, 1) if arch == "x86" else (64, 2)
-    installer = (ABORTED if int(code) < 20600 else INSTALLED).format(one=one, code=code)
-    values = dict(arch=arch, bits=bits, one=one, code=code, era=era, name=name,
-                  installer=installer)
+    values = dict(arch=arch, bits=bits, one=one, code=code, era=era, name=name)
+    values["installer"] = (ABORTED if int(code) < 20600 else INSTALLED).format(**values)
     names = write_recipes(readme, directory)
     check("batch blocks in README.md and the installer", len(names), len(BATCH_OUTPUTS))
     for batch, want in zip(names, BATCH_OUTPUTS):
