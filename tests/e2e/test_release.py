@@ -1,9 +1,9 @@
 """tools/release and tools/verify, run in a git repository made from this
-tree: the zip and its sums, unsigned and signed with a throwaway self-signed
-code-signing certificate; the signed exe verifies with a SHA-256 digest,
-answers as the unsigned one does, strips back to it and is the same from run
-to run; tools/verify accepts both releases and finds a changed byte or a
-BUILDINFO naming another commit; bad input fails, leaving no zip.
+tree: the zip, its sums and the manifests for a release address, unsigned
+and signed with a throwaway code-signing certificate; the signed exe
+verifies with a SHA-256 digest, answers as the unsigned one does, strips
+back to it and is the same from run to run; tools/verify accepts both and
+finds a changed byte or BUILDINFO; bad input fails, leaving no zip.
 
 usage: test_release.py SOURCE_DIR ARCHVER_EXE VERSION win64 LAUNCH_EXE WINE_DIR
 """

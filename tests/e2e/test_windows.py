@@ -210,8 +210,8 @@ def main():
         os.mkdir(folder)
         shutil.copy(script, folder)
         shutil.copy(exe, folder)
-        check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy)
         check_recipes(wine, host, arch, folder, readme, makensis)
+        check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy)
     return finish()
 
 
