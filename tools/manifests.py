@@ -26,7 +26,8 @@ class ManifestError(Exception):
 
 
 def names():
-    """The file names of the manifests."""
+    """The file names of the manifests: winget's version, installer and
+    default locale files, then Scoop's."""
     return [WINGET_ID + suffix + ".yaml" for suffix in ("", ".installer", ".locale.en-US")] + \
         ["archver.json"]
 
@@ -52,22 +53,22 @@ def write(zip_path, version, url):
     with open(zip_path, "rb") as f:
         digest = hashlib.sha256(f.read()).hexdigest()
     common = {"PackageIdentifier": WINGET_ID, "PackageVersion": version}
-    winget = {
-        "": dict(common, DefaultLocale="en-US", ManifestType="version"),
-        ".installer": dict(common, InstallerType="zip", NestedInstallerType="portable",
-                           NestedInstallerFiles=[{"RelativeFilePath": "archver.exe",
-                                                  "PortableCommandAlias": "archver"}],
-                           Installers=[{"Architecture": "x86", "InstallerUrl": url + "/" + zip_name,
-                                        "InstallerSha256": digest.upper()}],
-                           ManifestType="installer"),
-        ".locale.en-US": dict(common, PackageLocale="en-US", Publisher="the archver authors",
-                              PackageName="archver", PackageUrl=homepage, License="MIT",
-                              LicenseUrl="%s/blob/%s/LICENSE" % (homepage, tag),
-                              ShortDescription=DESCRIPTION, Moniker="archver", Tags=TAGS,
-                              ManifestType="defaultLocale"),
-    }
+    winget = [  # in the order of names()
+        dict(common, DefaultLocale="en-US", ManifestType="version"),
+        dict(common, InstallerType="zip", NestedInstallerType="portable",
+             NestedInstallerFiles=[{"RelativeFilePath": "archver.exe",
+                                    "PortableCommandAlias": "archver"}],
+             Installers=[{"Architecture": "x86", "InstallerUrl": url + "/" + zip_name,
+                          "InstallerSha256": digest.upper()}],
+             ManifestType="installer"),
+        dict(common, PackageLocale="en-US", Publisher="the archver authors",
+             PackageName="archver", PackageUrl=homepage, License="MIT",
+             LicenseUrl="%s/blob/%s/LICENSE" % (homepage, tag),
+             ShortDescription=DESCRIPTION, Moniker="archver", Tags=TAGS,
+             ManifestType="defaultLocale"),
+    ]
     folder = os.path.dirname(zip_path)
-    for name, fields in zip(names(), winget.values()):
+    for name, fields in zip(names(), winget):
         with open(os.path.join(folder, name), "w") as f:
             f.write("# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.%s"
                     ".schema.json\n" % (fields["ManifestType"], WINGET_SCHEMA))
