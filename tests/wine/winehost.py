@@ -125,15 +125,20 @@ def wine_env(directory, arch):
 
 
 # A test's prefix is a copy of the one booted for the test run: hard links
-# but for the registry files, which the server rewrites in place. A file of
-# the booted prefix changed after it was booted would have been written
-# through a link, and the test run fails at its end.
+# but for the files that Wine rewrites in place, the registry and the
+# precompiled setup files (windows/inf/*.pnf). A file of the booted prefix
+# changed after it was booted would have been written through a link, and
+# the test run fails at its end.
+REWRITTEN_IN_PLACE = (".reg", ".pnf")
+
+
 def copy_prefix(base, directory):
-    shutil.copytree(base, directory, symlinks=True, copy_function=os.link)
-    for name in os.listdir(base):
-        if name.endswith(".reg"):
-            os.remove(os.path.join(directory, name))
-            shutil.copy2(os.path.join(base, name), directory)
+    def link_or_copy(source, target):
+        if source.endswith(REWRITTEN_IN_PLACE):
+            shutil.copy2(source, target)
+        else:
+            os.link(source, target)
+    shutil.copytree(base, directory, symlinks=True, copy_function=link_or_copy)
 
 
 class Prefix:
