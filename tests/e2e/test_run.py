@@ -12,74 +12,18 @@ argument it received: archver reads only two bytes of its first one.
 usage: test_run.py ARCHVER_EXE SHOWARGS_EXE NOTHING_EXE win64|win32 LAUNCH_EXE WINE_DIR
 """
 import os
+import re
 import sys
 import tempfile
 
+from behaviour import HINT, check_modes, machine_answers, read_machine, report
 from checks import check, finish
 from winehost import (SERVER_2003_SP2, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10, WINDOWS_11,
                       WINDOWS_7_SP1, WINDOWS_XP_SP3, Prefix, named_version, registry_version)
 
-HELP = (b"Help: archver.exe\r\n"
-        b"    This Program can check that a process is running under WOW64.\r\n"
-        b"    and Version of Windows OS (Win98-Win8.1 or W2K-WS2K12R2).\r\n\r\n"
-        b"    [Memo] WOW64(Windows on Win64) is present in 64-bit Windows OS.\r\n\r\n"
-        b"Usage:\r\n"
-        b"       archver.exe [/v] [/b] [/o] [/w]\r\n\r\n"
-        b"Options:\r\n"
-        b"    /? Displays this help message.\r\n"
-        b"    /v Returns two-digit version of Windows (32-bit or 64-bit).\r\n"
-        b"       eg. 32-bit =32, 64-bit =64\r\n"
-        b"    /b Returns single-digit version of Windows (32-bit or 64-bit).\r\n"
-        b"       eg. 32-bit = 1, 64-bit = 2\r\n"
-        b"    /o Returns four-digit OS version information\r\n"
-        b"       (Platform Id, Major Version, Minor Version, Product Type).\r\n"
-        b"       eg. Windows XP = 20511, Windows Server 2003    = 20523\r\n"
-        b"           Windows 7  = 20611, Windows Server 2008 R2 = 20613\r\n"
-        b"    /w Displays OS version information.\r\n\r\n"
-        b"The default is to return two-digit version of Windows (32-bit or 64-bit).\r\n\r\n")
-HINT = b"Please TypeIn:  archver.exe /? \r\n"
-
-
-def report(label, major, minor, product, build, suite, service_pack, csd):
-    """The bytes "/w" prints for an extended version record."""
-    lines = [label, "PlatformId    = 2", "Version Major = %d" % major,
-             "Version Minor = %d" % minor, "ProductType   = %d" % product,
-             "BuildNumber   = %d" % build, "SuiteMask     = %d" % suite,
-             "ServicePack   = %s" % service_pack, "CSDVersion    = %s" % csd]
-    return "".join("  %s\r\n" % line for line in lines).encode() + b"\r\n"
-
-
 # Windows 7 SP1 set through the registry, the version the mode table runs on.
 WIN7 = report("Win7", 6, 1, 1, 7601, 0, "1.0", "Service Pack 1")
 WIN7_CODE = 20611
-
-# What each argument list prints and answers. "V" and "B" stand for the
-# two-digit and one-digit bitness answers of the prefix, "O" for WIN7_CODE.
-MODES = [
-    ([], b"", "V"),
-    ([b"/?"], HELP, 0), ([b"-?"], HELP, 0), ([b"?"], HINT, 0),
-    ([b"/v"], b"", "V"), ([b"-V"], b"", "V"), ([b"v"], b"", "V"), ([b"Verbose"], b"", "V"),
-    ([b"/b"], b"", "B"), ([b"-B"], b"", "B"), ([b"b"], b"", "B"), ([b"bogus"], b"", "B"),
-    ([b"/o"], b"", "O"), ([b"-O"], b"", "O"), ([b"o"], b"", "O"),
-    ([b"/w"], WIN7, "O"), ([b"-W"], WIN7, "O"), ([b"w"], WIN7, "O"),
-    # Unknown letters and digits after a switch fall back to the default
-    # silently, help included; without a switch they earn the hint.
-    ([b"/h"], b"", "V"), ([b"-help"], b"", "V"), ([b"/1"], b"", "V"), ([b"//"], b"", "V"),
-    ([b"h"], HINT, 0), ([b"x/b"], HINT, 0), ([b"1"], HINT, 0),
-    # Bad input.
-    ([b""], HINT, 0), ([b"/"], b"", "V"), ([b"-"], b"", "V"),
-    ([b"\xe9"], HINT, 0), ([b"\xe9b"], HINT, 0), ([b"/\xe9"], b"", "V"),
-    ([b"/b", b"/w"], b"", "B"), ([b"x", b"/b"], HINT, 0), ([b"/?", b"/o"], HELP, 0),
-    ([b"/o" + b"x" * 1021], b"", "O"),
-    ([b"/b" + b"x" * 1022], b"", "B"),
-    ([b"w" * 30000], WIN7, "O"),
-    ([b"?" * 1024], HINT, 0),
-    # The exact bytes arrive: quotes, blanks and tabs are not taken as the
-    # command line's own.
-    ([b'"/w'], HINT, 0), ([b"\t/w"], HINT, 0), ([b" /w"], HINT, 0), ([b"", b"/b"], HINT, 0),
-    ([b'/"'], b"", "V"), ([b"/\t"], b"", "V"), ([b'\\"/w', b"/o"], HINT, 0),
-    ([b"b \\", b"/w"], b"", "B"),
-]
 
 # Arguments that must reach a program byte for byte through the harness's
 # quoting: backslashes are literal except before a quote, where they and the
@@ -122,16 +66,15 @@ LEAN_ON_WINDOWS_7 = [[], ["/v"], ["/b"], ["/?"]]
 
 def main():
     exe, showargs, nothing, arch, launcher, wine_dir = sys.argv[1:7]
-    answers = dict({"win64": {"V": 64, "B": 2}, "win32": {"V": 32, "B": 1}}[arch], O=WIN7_CODE)
+    answers = dict({"win64": {"V": 64, "B": 2}, "win32": {"V": 32, "B": 1}}[arch], O=WIN7_CODE,
+                   W=WIN7)
     with Prefix("run", arch, launcher, wine_dir) as wine:
         wine.use_version(WINDOWS_7_SP1)
 
-        for args, out, code in MODES:
-            got_out, got_err, got_code = wine.run(exe, args)
-            name = repr(args)[:60]
-            check(name + " stdout", got_out, out)
-            check(name + " stderr", got_err, b"")
-            check(name + " exit code", got_code, answers.get(code, code))
+        # The answers that Windows runs take from the machine's registry.
+        read = machine_answers(read_machine(["wine", "cmd"], wine.env), 0)
+        check("answers from the registry", read, (answers, 7601))
+        check_modes(lambda args: wine.run(exe, args), answers)
 
         for args in QUOTING:
             printed = b"".join(b"<%s>\r\n" % arg for arg in args)
@@ -159,6 +102,10 @@ def main():
             wine.use_version(setting)
             check(name + " /o", wine.run(exe, [b"/o"]), (b"", b"", code))
             check(name + " /w", wine.run(exe, [b"/w"]), (text, b"", code))
+            if setting[1]:  # a version that Wine writes in its registry
+                suite = int(re.search(rb"SuiteMask += (\d+)", text).group(1))
+                read, _ = machine_answers(read_machine(["wine", "cmd"], wine.env), suite)
+                check(name + " from the registry", (read["O"], read["W"]), (code, text))
             for args in [["/o"], ["/w"]] + (LEAN_ON_WINDOWS_7 if setting == WINDOWS_7_SP1 else []):
                 loaded = wine.loaded_dlls(exe, args)
                 if setting == SERVER_2003_SP2 and args == ["/w"]:

@@ -29,10 +29,15 @@ from winehost import (CMD_HOSTS, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10,
                       windows_path)
 
 # (name, how the registry is set, version code, the machine that the
-# registry and the environment name on a 64-bit prefix, and for sources that
-# disagree, what the run of archver finds: checks that mismatch, those
-# nothing answers, problems with the sources). Wine's archver still runs on
-# x64; on ARM64 and Itanium only the script's reading is shown.
+# registry and the environment name on a 64-bit prefix, and for a run of its
+# own: the program, the environment, whether reg.exe is there, and what it
+# finds: checks that mismatch, those nothing answers, problems with the
+# sources). Wine's archver still runs on x64; on ARM64 and Itanium only the
+# script's reading is shown. The do-nothing program answers 0, as archver
+# does to the bitness where Windows has no IsWow64Process.
+BITNESS = ["no argument", "/v", "/b"]
+VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
+OTHER_BITNESS = {"win64": "x86", "win32": "AMD64"}
 CROSSCHECK_VERSIONS = [
     ("Windows 7 SP1", WINDOWS_7_SP1, 20611, "AMD64", None),
     ("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT"), 20632,
@@ -44,14 +49,30 @@ CROSSCHECK_VERSIONS = [
     ("Server 2008 R2 on Itanium", SERVER_2008_R2_SP1_DC, 20612, "IA64", None),
     ("ver saying another build than the registry",
      named_version("win10", registry_version("10.0", "22631", current="6.3")), 21001, "AMD64",
-     (["/w BuildNumber"], [], ["disagree on version"])),
+     ("archver", {}, True, ["/w BuildNumber"], [], ["disagree on version"])),
     ("PROCESSOR_ARCHITEW6432 naming the other bitness", WINDOWS_7_SP1, 20611, "AMD64",
-     ([], ["no argument", "/v", "/b"], ["disagree on bitness"])),
+     ("archver", {"PROCESSOR_ARCHITEW6432": OTHER_BITNESS}, True, [], BITNESS,
+      ["disagree on bitness"])),
+    ("Windows 2000", named_version("win2k"), 20501, "AMD64",
+     ("nothing", {}, False, ["/w BuildNumber"], BITNESS + ["/o", "/w"],
+      ["cannot read the registry"])),
+    ("Windows XP SP1", registry_version("5.1", "2600", service_pack=1), 20511, "AMD64",
+     ("nothing", {}, True, VERSION_ANSWERS, BITNESS, [])),
+    ("Windows XP SP2", registry_version("5.1", "2600", service_pack=2), 20511, "AMD64",
+     ("nothing", {}, True, BITNESS + VERSION_ANSWERS, [], [])),
+    ("Server 2003", registry_version("5.2", "3790", "ServerNT"), 20523, "AMD64",
+     ("nothing", {}, True, VERSION_ANSWERS, BITNESS, [])),
+    ("Server 2003 SP1", registry_version("5.2", "3790", "ServerNT", service_pack=1), 20523,
+     "AMD64", ("nothing", {}, True, BITNESS + VERSION_ANSWERS, [], [])),
+    ("a compatibility layer that changes the version", WINDOWS_7_SP1, 20611, "AMD64",
+     ("archver", {"__COMPAT_LAYER": "~ RunAsInvoker WINXPSP3"}, True, [], [],
+      ["compatibility layer WINXPSP3 in __COMPAT_LAYER"])),
+    ("a compatibility layer that leaves it", WINDOWS_7_SP1, 20611, "AMD64",
+     ("archver", {"__COMPAT_LAYER": "RunAsInvoker"}, True, [], [], [])),
 ]
 ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
 
-ANSWERS = ["no argument", "/v", "/b", "/o", "/w", "/w BuildNumber", "help"]
-VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
+ANSWERS = BITNESS + VERSION_ANSWERS + ["help"]
 
 # (program, EXPECT_CODE right or wrong or unset, whether reg.exe is there,
 # and from the version code: the checks that mismatch, those nothing answers,
@@ -69,6 +90,8 @@ RUNS = [
 
 
 ARCH = {"win64": "AMD64", "win32": "x86"}
+# A Windows 10 or 11 Enterprise multi-session host: a server's product type.
+MULTI_SESSION = dict(product_type="ServerNT", edition="ServerRdsh")
 
 # (Windows version, version code, era, name of the 10.0 family recipe)
 RECIPE_VERSIONS = {
@@ -79,26 +102,37 @@ RECIPE_VERSIONS = {
         (registry_version("10.0", "22000"), 21001, "Windows 10 or later",
          "Windows 11 (build 22000)"),
         (SERVER_2025, 21003, "Windows 10 or later", "Windows Server 2025 (build 26100)"),
+        (registry_version("10.0", "26100", **MULTI_SESSION), 21003, "Windows 10 or later",
+         "Windows 11 (build 26100)"),
+        (registry_version("10.0", "22631", **MULTI_SESSION), 21003, "Windows 10 or later",
+         "Windows 11 (build 22631)"),
+        (registry_version("10.0", "22631", "ServerNT"), 21003, "Windows 10 or later",
+         "Windows Server (build 22631)"),
     ],
     "win32": [
         # Older than Vista: the installer aborts.
-        (WINDOWS_XP_SP3, 20511, "older", "Windows before 10, version code 20511"),
+        (registry_version("5.1", "2600", service_pack=3), 20511, "older", "Windows before 10, version code 20511"),
         # The first version the era recipe and the installer accept.
         (registry_version("6.0", "6002", service_pack=2), 20601, "Vista to 8.1",
          "Windows before 10, version code 20601"),
         (WINDOWS_10, 21001, "Windows 10 or later", "Windows 10 (build 18362)"),
         (registry_version("10.0", "20348", "LanmanNT"), 21002, "Windows 10 or later",
          "Windows Server 2022 (build 20348)"),
+        (registry_version("10.0", "19045", **MULTI_SESSION), 21003, "Windows 10 or later",
+         "Windows 10 (build 19045)"),
+        (registry_version("10.0", "19045", "ServerNT"), 21003, "Windows 10 or later",
+         "Windows Server (build 19045)"),
     ],
 }
 
-# recipes.py told to expect another name, and under a cmd.exe that also
-# writes to standard error: (what, the name it expects, shell line after the
-# cmd.exe, its last line).
+# recipes.py under a cmd.exe that also writes a line to standard output or
+# to standard error: (what, shell line after the cmd.exe, its last line).
 CHECKS = len(recipes.BATCH_OUTPUTS) + 1  # the count of blocks, then each batch file
-WRONG = [("another name", "Windows 12", "", "%d passed, 1 failed" % (CHECKS - 1)),
-         ("a line on standard error", None, "echo noise >&2",
-          "1 passed, %d failed" % (CHECKS - 1))]
+WRONG = [("a line more on standard output", "echo noise", "1 passed, %d failed" % (CHECKS - 1)),
+         ("a line on standard error", "echo noise >&2", "1 passed, %d failed" % (CHECKS - 1))]
+# The recipes that ask archver, each run with archver missing and in its
+# place a program ending with each code archver never answers.
+NO_ANSWER_CHECKS = (len(recipes.NO_ANSWER_OUTPUTS) - 1) * len(recipes.NO_ANSWER_CODES)
 
 
 def outcome(output):
@@ -134,24 +168,26 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy):
             ' "%s"' % windows_path(programs[program]) if programs[program] else "")
         return wine.run_command(command.encode(), cwd=os.path.dirname(folder), env=env)
 
-    for name, setting, code, machine, disagree in CROSSCHECK_VERSIONS:
+    for name, setting, code, machine, only in CROSSCHECK_VERSIONS:
         if arch == "win32" and machine != "AMD64":
             continue
         # Wine hands the registry's machine to every process; a 32-bit one
         # on 64-bit Windows also sees it in PROCESSOR_ARCHITEW6432.
         wine.use_version(setting, {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": machine}}
                          if arch == "win64" else None)
-        for program, expect, registry, want in RUNS[:1] if disagree else RUNS:
+        runs = RUNS
+        if only:
+            runs = [(only[0], None, only[2], lambda code: only[3:])]
+        for program, expect, registry, want in runs:
             env = {"EXPECT_CODE": str(code if expect == "right" else code + 1)} if expect else {}
             if machine != "AMD64" and host == CMD_HOSTS["win64"][1]:
                 env["PROCESSOR_ARCHITEW6432"] = machine
-            # Where bitness must disagree, the environment names the other one.
-            if disagree and "disagree on bitness" in disagree[2]:
-                env["PROCESSOR_ARCHITEW6432"] = "x86" if arch == "win64" else "AMD64"
+            for variable, value in (only[1] if only else {}).items():
+                env[variable] = value.get(arch) if isinstance(value, dict) else value
             hide_reg(wine.env["WINEPREFIX"], not registry)
             out, err, status = crosscheck(program, env)
             hide_reg(wine.env["WINEPREFIX"], False)
-            mismatches, unknown, sources = disagree or want(code)
+            mismatches, unknown, sources = want(code)
             passed = [a for a in ANSWERS if a not in mismatches + unknown]
             status_want = 1 if mismatches or sources else 0
             last = "crosscheck: all agree" if status_want == 0 else \
@@ -176,7 +212,7 @@ def check_recipes(wine, host, arch, folder, readme, makensis):
     recipes.build_installer(readme, folder, makensis)
     host_cmd = os.path.join(os.path.dirname(folder), "cmd")
 
-    def run_recipes(setting, code, era, name, after=""):
+    def run_recipes(setting, after="", mode=()):
         # Wine's cmd.exe stands in for the runner's, started from a Windows
         # process, which alone sees sysnative.
         with open(host_cmd, "w") as f:
@@ -184,22 +220,27 @@ def check_recipes(wine, host, arch, folder, readme, makensis):
                     % (host, after))
         os.chmod(host_cmd, 0o755)
         wine.use_version(setting)
-        done = subprocess.run([sys.executable, recipes.__file__, readme, folder, host_cmd,
-                               ARCH[arch], str(code), era, name], env=wine.env,
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=300)
-        return done.returncode, done.stdout.decode(errors="replace").splitlines()
+        done = subprocess.run([sys.executable, recipes.__file__, readme, folder, host_cmd]
+                              + list(mode), env=wine.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+        lines = done.stdout.decode(errors="replace").splitlines()
+        return done.returncode, lines[:1] + lines[-1:]
 
+    # What recipes.py expects it takes from the registry, as on a runner.
     for setting, code, era, name in RECIPE_VERSIONS[arch]:
-        check("recipes.py, %s, %s" % (name, host), run_recipes(setting, code, era, name),
-              (0, ["%d passed, 0 failed" % CHECKS]))
+        machine = "this machine: %s, %d, %s, %s" % (ARCH[arch], code, era, name)
+        check("recipes.py, %s, %s" % (name, host), run_recipes(setting),
+              (0, [machine, "%d passed, 0 failed" % CHECKS]))
     bare = [path for path in glob.glob(os.path.join(folder, "*.bat"))
             if b"\n" in open(path, "rb").read().replace(b"\r\n", b"")]
     check("batch files with a line end that is not CRLF", bare, [])
-    setting, code, era, name = RECIPE_VERSIONS[arch][-1]
-    for what, wrong_name, after, last in WRONG:
-        status, lines = run_recipes(setting, code, era, wrong_name or name, after)
+    setting = RECIPE_VERSIONS[arch][-1][0]
+    for what, after, last in WRONG:
+        status, lines = run_recipes(setting, after)
         check("recipes.py with " + what, (status, lines[-1:]), (1, [last]))
+    status, lines = run_recipes(setting, mode=["no-answer"])
+    check("recipes.py no-answer, %s" % host, (status, lines[-1:]),
+          (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS]))
 
 
 def main():
@@ -210,6 +251,11 @@ def main():
         os.mkdir(folder)
         shutil.copy(script, folder)
         shutil.copy(exe, folder)
+        shutil.copy(nothing, os.path.join(folder, "nothing.exe"))
+        # The cmd.exe is the one of the bitness asked for.
+        out = wine.run_command(b"%s /d /c echo %%PROCESSOR_ARCHITECTURE%%" % host.encode())[0]
+        check("%s runs as" % host, out, b"%s\r\n" % (b"x86" if cmd == "wow64" else
+                                                     ARCH[arch].encode()))
         check_recipes(wine, host, arch, folder, readme, makensis)
         check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy)
     return finish()

@@ -49,11 +49,13 @@ set major=
 set minor=
 set current=
 set build=
+set csd=
 for /f "tokens=1,2,*" %%a in ('reg query "%cvkey%" %view% 2^>nul') do (
     if /i "%%a"=="CurrentMajorVersionNumber" set "major=%%c"
     if /i "%%a"=="CurrentMinorVersionNumber" set "minor=%%c"
     if /i "%%a"=="CurrentVersion" set "current=%%c"
     if /i "%%a"=="CurrentBuildNumber" set "build=%%c"
+    if /i "%%a"=="CSDVersion" set "csd=%%c"
 )
 if defined major if defined minor goto numbered
 set major=
@@ -99,6 +101,17 @@ set bits1=
 if "%bits%"=="32" set bits1=1
 if "%bits%"=="64" set bits1=2
 
+rem Windows 2000, XP before SP2 and Server 2003 before SP1 have no
+rem IsWow64Process, and archver answers 0 to the bitness there. XP x64
+rem (5.2, a workstation) always has it. "Service Pack 2": the third word.
+set sp=0
+for /f "tokens=3 delims=, " %%n in ("%csd%") do (set "sp=%%n")
+set /a sp=sp
+set nowow64=
+if "%major%.%minor%"=="5.0" set nowow64=1
+if "%major%.%minor%"=="5.1" if %sp% LSS 2 set nowow64=1
+if "%major%.%minor%"=="5.2" if not "%type%"=="1" if %sp% LSS 1 set nowow64=1
+
 echo crosscheck: %archver%
 echo Windows: %envarch% / %regarch% (%bits%-bit), version %major%.%minor% build %build% (ver: %verword%), %producttype% (type %type%): version code %code%
 if not defined registry call :problem "cannot read the registry: reg query fails here"
@@ -106,6 +119,10 @@ if not defined bits call :problem "disagree on bitness: environment %envarch%, r
 if not "%vermajor%.%verminor%.%verbuild%"=="%major%.%minor%.%build%" call :problem "disagree on version: registry %major%.%minor%.%build%, ver %vermajor%.%verminor%.%verbuild%"
 if defined registry if not defined type call :problem "disagree on product type: registry %producttype%"
 if defined EXPECT_CODE if defined code if not "%EXPECT_CODE%"=="%code%" call :problem "disagree on version code: EXPECT_CODE %EXPECT_CODE%, registry %code%"
+rem A compatibility layer (WINXPSP3, VISTARTM, WIN7RTM, ...) inherited from
+rem the caller makes Windows report another version to archver; one such as
+rem RunAsInvoker leaves it alone.
+if defined __COMPAT_LAYER for %%l in (%__COMPAT_LAYER%) do (call :layer %%l)
 set "report=%TEMP%\archver-crosscheck-%RANDOM%.txt"
 "%archver%" /w >"%report%"
 set reportcode=%ERRORLEVEL%
@@ -115,11 +132,11 @@ for /f "usebackq tokens=1,2 delims== " %%a in ("%report%") do (if "%%a"=="BuildN
 del "%report%"
 
 "%archver%"
-call :check "no argument" %ERRORLEVEL% "%bits%"
+call :bitness "no argument" %ERRORLEVEL% "%bits%"
 "%archver%" /v
-call :check "/v" %ERRORLEVEL% "%bits%"
+call :bitness "/v" %ERRORLEVEL% "%bits%"
 "%archver%" /b
-call :check "/b" %ERRORLEVEL% "%bits1%"
+call :bitness "/b" %ERRORLEVEL% "%bits1%"
 "%archver%" /o
 call :check "/o" %ERRORLEVEL% "%code%"
 call :check "/w" %reportcode% "%code%"
@@ -145,6 +162,26 @@ if "%~3"=="" (
     echo MISMATCH  %~1: archver %~2, expected %~3
     set /a mismatches+=1
 )
+goto :eof
+
+rem :bitness NAME ARCHVER_ANSWER EXPECTED: a 0 is no answer where Windows
+rem has no IsWow64Process.
+:bitness
+if defined nowow64 if "%~2"=="0" (
+    echo unknown   %~1: archver 0, this Windows has no IsWow64Process
+    goto :eof
+)
+goto check
+
+rem :layer NAME: a compatibility layer that changes the version reported.
+:layer
+set "layer=%~1"
+if /i "%layer:~0,3%"=="WIN" goto versionlayer
+if /i "%layer:~0,5%"=="VISTA" goto versionlayer
+if /i "%layer:~0,3%"=="NT4" goto versionlayer
+goto :eof
+:versionlayer
+call :problem "compatibility layer %~1 in __COMPAT_LAYER: Windows reports another version to archver"
 goto :eof
 
 rem :problem WHAT: the sources this script reads disagree or are missing.

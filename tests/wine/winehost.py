@@ -41,16 +41,17 @@ def named_version(name, registry=None):
 
 
 def registry_version(version, build, product_type="WinNT", service_pack=0, csd=None,
-                     current=None):
+                     current=None, edition=None):
     """The version Windows records in its registry, read by Wine when its own
     setting is absent. version is "6.1" or, from Windows 10 on, "10.0";
     product_type is WinNT, ServerNT or LanmanNT; the service-pack text is
     "Service Pack N" unless csd gives another. CurrentVersion holds version,
     which Wine reads, unless current gives what Windows 10 and later keep
-    there (6.3)."""
+    there (6.3). edition is the EditionID, such as ServerRdsh."""
     if csd is None:
         csd = "Service Pack %d" % service_pack if service_pack else ""
-    return None, (version, build, csd, service_pack << 8, product_type, current or version)
+    return None, (version, build, csd, service_pack << 8, product_type, current or version,
+                  edition)
 
 
 # Wine 8's named win7 and win2008r2 report each other's product type, so
@@ -246,7 +247,7 @@ class Prefix:
         name, registry = setting
         keys = {WINE_SETTINGS: {"Version": name}}
         if registry:
-            version, build, csd, service_pack, product_type, current = registry
+            version, build, csd, service_pack, product_type, current, edition = registry
             # A 32-bit program on 64-bit Windows reads the 32-bit registry
             # view. From Windows 10 on, the version is also kept as two
             # numbers, which Wine writes as Windows does and removes for
@@ -254,7 +255,8 @@ class Prefix:
             major, minor = (int(n) for n in version.split("."))
             values = dict(CurrentMajorVersionNumber=major if major >= 10 else None,
                           CurrentMinorVersionNumber=minor if major >= 10 else None,
-                          CurrentVersion=current, CurrentBuildNumber=build, CSDVersion=csd)
+                          CurrentVersion=current, CurrentBuildNumber=build, CSDVersion=csd,
+                          EditionID=edition)
             for key in [CURRENT_VERSION] + ([CURRENT_VERSION_32] if self.wow64 else []):
                 keys[key] = values
             keys[WINDOWS_CONTROL] = {"CSDVersion": service_pack}
