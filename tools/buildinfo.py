@@ -1,7 +1,8 @@
 """BUILDINFO: what a release's bytes depend on besides its sources, written
 by tools/release and read by tools/verify. One "name value" line each: the
-commit, then the cross compiler, binutils and MinGW-w64 runtime packages and
-the Debian release they came from."""
+commit, then the cross compiler, binutils and MinGW-w64 runtime packages
+with their versions, which are what builds the exe; the Debian point release
+is not, and one commit and one toolchain give the same zip on any."""
 import subprocess
 
 PACKAGES = [("compiler", "g++-mingw-w64-i686-win32"), ("binutils", "binutils-mingw-w64-i686"),
@@ -20,11 +21,6 @@ def toolchain():
         except OSError:
             version = ""
         found.append((name, "%s %s" % (package, version or "unknown")))
-    try:
-        with open("/etc/debian_version") as f:
-            found.append(("debian", f.read().strip()))
-    except OSError:
-        found.append(("debian", "unknown"))
     return found
 
 

@@ -11,6 +11,8 @@ import re
 import yaml
 
 WINGET_ID = "archver.archver"
+# As the version resource (res/archver.rc) and LICENSE name it.
+PUBLISHER = "archver developers"
 WINGET_SCHEMA = "1.10.0"
 DESCRIPTION = ("Tells a script whether Windows is 32- or 64-bit and which Windows version it "
                "is, as the process exit code.")
@@ -33,16 +35,17 @@ def names():
 
 
 def parse_release_url(url, version):
-    """(repository address, tag) of a release download address whose tag
-    holds the version, as Scoop's updates find the next one by it."""
+    """(repository address, tag) of a release download address whose tag is
+    the version, with or without a v, as Scoop's updates find the next one
+    by it."""
     match = RELEASE_URL.fullmatch(url)
     if not match:
         raise ManifestError("ARCHVER_RELEASE_URL must be "
                             "https://github.com/OWNER/REPO/releases/download/TAG, not %r" % url)
     owner, repo, tag = match.groups()
-    if version not in tag:
-        raise ManifestError("the tag %r in ARCHVER_RELEASE_URL does not hold the version %s"
-                            % (tag, version))
+    if tag not in ("v" + version, version):
+        raise ManifestError("the tag %r in ARCHVER_RELEASE_URL is not v%s or %s"
+                            % (tag, version, version))
     return "https://github.com/%s/%s" % (owner, repo), tag
 
 
@@ -61,7 +64,7 @@ def write(zip_path, version, url):
              Installers=[{"Architecture": "x86", "InstallerUrl": url + "/" + zip_name,
                           "InstallerSha256": digest.upper()}],
              ManifestType="installer"),
-        dict(common, PackageLocale="en-US", Publisher="the archver authors",
+        dict(common, PackageLocale="en-US", Publisher=PUBLISHER,
              PackageName="archver", PackageUrl=homepage, License="MIT",
              LicenseUrl="%s/blob/%s/LICENSE" % (homepage, tag),
              ShortDescription=DESCRIPTION, Moniker="archver", Tags=TAGS,

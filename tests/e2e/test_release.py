@@ -8,6 +8,7 @@ finds a changed byte or BUILDINFO; bad input fails, leaving no zip.
 usage: test_release.py SOURCE_DIR ARCHVER_EXE VERSION win64 LAUNCH_EXE WINE_DIR
 """
 import hashlib
+import http.server
 import json
 import os
 import re
@@ -16,6 +17,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zipfile
 
@@ -28,9 +30,12 @@ from winehost import Prefix
 FILES = ["BUILDINFO", "HACKING.md", "LICENSE", "README.md", "SHA256SUMS", "archver.exe",
          "crosscheck.cmd"]
 RELEASE_VARIABLES = ("ARCHVER_SIGN_CERT", "ARCHVER_SIGN_KEY", "ARCHVER_SIGN_TIMESTAMP_URL",
-                     "ARCHVER_RELEASE_URL")
+                     "ARCHVER_RELEASE_URL", "ARCHVER_SIGN_PKCS11_MODULE", "ARCHVER_SIGN_PIN")
 MANIFESTS = ["archver.archver.installer.yaml", "archver.archver.locale.en-US.yaml",
              "archver.archver.yaml", "archver.json"]
+# Flags that would change the bytes, were they let in.
+FLAGS = dict(CXXFLAGS="-fno-inline", CPPFLAGS="-DNDEBUG", LDFLAGS="-Wl,--no-gc-sections")
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 GIT_ENV = dict(GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.org", GIT_COMMITTER_NAME="t",
                GIT_COMMITTER_EMAIL="t@example.org", GIT_AUTHOR_DATE="2026-01-02T03:04:05Z",
                GIT_COMMITTER_DATE="2026-01-02T03:04:05Z")
@@ -93,24 +98,83 @@ class Releaser:
     def __init__(self, repo, work, version):
         self.repo, self.work = repo, work
         self.name = "archver-%s-win32.zip" % version
+        self.sums = "archver-%s-SHA256SUMS" % version
         self.count = 0
 
-    def release(self, cert=None, key=None, url=None, release_url=None, older_zip=False):
+    def release(self, cert=None, key=None, url=None, release_url=None, older_zip=False,
+                env=None):
         """(exit status, output, files of the zip or None, {name: bytes} of
         the other files the folder holds)"""
         self.count += 1
         out = os.path.join(self.work, "out%d" % self.count)
         os.makedirs(out)
-        if older_zip:
-            with open(os.path.join(out, self.name), "wb") as f:
-                f.write(b"an older release")
-        env = {k: v for k, v in os.environ.items() if k not in RELEASE_VARIABLES}
+        if older_zip:  # with the sums and manifests of an older release
+            for name in [self.name, self.sums] + MANIFESTS:
+                with open(os.path.join(out, name), "wb") as f:
+                    f.write(b"an older release")
+        env = dict({k: v for k, v in os.environ.items() if k not in RELEASE_VARIABLES},
+                   **(env or {}))
         env.update({k: v for k, v in zip(RELEASE_VARIABLES, (cert, key, url, release_url))
                     if v is not None})
         done = subprocess.run([os.path.join(self.repo, "tools", "release"), out], env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         held = {name: open(os.path.join(out, name), "rb").read() for name in os.listdir(out)}
         return done.returncode, done.stdout.decode(), read_zip(os.path.join(out, self.name)), held
+
+
+class TimestampServer:
+    """An RFC 3161 time-stamp authority on 127.0.0.1, answered by openssl ts
+    with a certificate of its own: (its address, its CA certificate)."""
+
+    def __init__(self, work):
+        self.folder = os.path.join(work, "tsa")
+        os.makedirs(self.folder)
+        f = self.folder
+        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+            f + "/ca.key", "-out", f + "/ca.pem", "-days", "30", "-subj", "/CN=test TSA root")
+        run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", f + "/tsa.key",
+            "-out", f + "/tsa.csr", "-subj", "/CN=test TSA")
+        with open(f + "/tsa.ext", "w") as out:
+            out.write("extendedKeyUsage=critical,timeStamping\n")
+        run("openssl", "x509", "-req", "-in", f + "/tsa.csr", "-CA", f + "/ca.pem", "-CAkey",
+            f + "/ca.key", "-CAcreateserial", "-days", "30", "-extfile", f + "/tsa.ext",
+            "-out", f + "/tsa.pem")
+        with open(f + "/tsa.cnf", "w") as out:
+            out.write("[tsa]\ndefault_tsa = tsa_config\n[tsa_config]\n"
+                      "serial = {0}/serial\nsigner_cert = {0}/tsa.pem\ncerts = {0}/ca.pem\n"
+                      "signer_key = {0}/tsa.key\nsigner_digest = sha256\n"
+                      "default_policy = 1.2.3.4.1\ndigests = sha256\n"
+                      "ess_cert_id_alg = sha256\n".format(f))
+        with open(f + "/serial", "w") as out:
+            out.write("01\n")
+
+    def __enter__(self):
+        folder = self.folder
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                with open(folder + "/query", "wb") as query:
+                    query.write(self.rfile.read(int(self.headers["Content-Length"])))
+                run("openssl", "ts", "-reply", "-config", folder + "/tsa.cnf", "-queryfile",
+                    folder + "/query", "-out", folder + "/reply")
+                with open(folder + "/reply", "rb") as reply:
+                    body = reply.read()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        return "http://127.0.0.1:%d/" % self.server.server_port, folder + "/ca.pem"
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
 
 
 def check_package(what, files, commit):
@@ -121,7 +185,7 @@ def check_package(what, files, commit):
     check(what + " SHA256SUMS", files.get("SHA256SUMS", b"").decode(), sums)
     lines = files.get("BUILDINFO", b"").decode().splitlines()
     check(what + " BUILDINFO", (lines[:1], [line.split(" ")[0] for line in lines]),
-          (["commit " + commit], ["commit", "compiler", "binutils", "runtime", "debian"]))
+          (["commit " + commit], ["commit", "compiler", "binutils", "runtime"]))
 
 
 def main():
@@ -141,14 +205,17 @@ def main():
 
         # The testing-off build of the release is the very file the tests ran.
         status, output, unsigned, held = releaser.release()
-        check("no manifests without an address", sorted(held), [releaser.name])
+        check("no manifests without an address", sorted(held), [releaser.sums, releaser.name])
+        check("release sums list the zip", held.get(releaser.sums),
+              ("%s  %s\n" % (hashlib.sha256((unsigned or {}).get("zip", b"")).hexdigest(),
+                             releaser.name)).encode())
         check("unsigned release", (status, "unsigned" in output, unsigned is not None),
               (0, True, True))
         unsigned = unsigned or {}
         check_package("unsigned", unsigned, commit)
         check("unsigned archver.exe is the built file", unsigned.get("archver.exe") == built, True)
         # It looks for no test tool, and warnings are not errors.
-        with open(os.path.join(repo, "build", "release-x86", "CMakeCache.txt")) as f:
+        with open(os.path.join(repo, "build", "release-x86", "build", "CMakeCache.txt")) as f:
             check("testing-off build's settings",
                   [line.strip() for line in f if line.startswith("ARCHVER_")],
                   ["ARCHVER_WERROR:BOOL=OFF"])
@@ -160,7 +227,11 @@ def main():
         signed = signed or {}
         signed_exe = signed.get("archver.exe") or built  # unsigned, what follows fails
         check_package("signed", signed, commit)
-        check("manifests", sorted(held), sorted(MANIFESTS + [releaser.name]))
+        check("manifests", sorted(held), sorted(MANIFESTS + [releaser.name, releaser.sums]))
+        check("release sums list the zip and the manifests",
+              sorted(held.get(releaser.sums, b"").decode().splitlines()),
+              sorted("%s  %s" % (hashlib.sha256(held.get(name, b"")).hexdigest(), name)
+                     for name in [releaser.name] + MANIFESTS))
         winget = [yaml.safe_load(held.get(name, b"{}")) for name in MANIFESTS[:3]]
         scoop = json.loads(held.get(MANIFESTS[3], b"{}"))
         zip_url = address + "/" + releaser.name
@@ -171,12 +242,57 @@ def main():
                [installer.get("InstallerSha256", "").lower(), scoop.get("hash")]),
               ([version] * 4, [zip_url] * 2,
                [hashlib.sha256(signed.get("zip", b"")).hexdigest()] * 2))
+        # What winget and Scoop take from them, and one publisher everywhere.
+        schemas = [re.findall(rb"\.(\d+\.\d+\.\d+)\.schema\.json\n", held.get(name, b""))
+                   for name in MANIFESTS[:3]]
+        publishers = [re.findall(pattern, open(os.path.join(source, name)).read())
+                      for name, pattern in (("res/archver.rc", r'"CompanyName", "(.*)"'),
+                                            ("LICENSE", r"Copyright \(c\) \d+ (.*)"))]
+        check("manifests' schema, architecture, command, updates and publisher",
+              ([[v.decode() for v in found] for found in schemas],
+               installer.get("Architecture"), scoop.get("bin"),
+               (scoop.get("autoupdate") or {}).get("url"), publishers),
+              ([[m.get("ManifestVersion")] for m in winget], "x86", "archver.exe",
+               zip_url.replace(version, "$version"), [[winget[1].get("Publisher")]] * 2))
         print("manifests: %s %s" % (zip_url, scoop.get("hash")))
         # Times taken from the clock would differ a second or more later.
         time.sleep(2)
         _, _, again, _ = releaser.release(cert, key)
         check("two signed releases are the same zip", (again or {}).get("zip"),
               signed.get("zip", "no first zip"))
+
+        # The same key in a PKCS#11 token, SoftHSM2's made here, signs the
+        # same bytes.
+        tokens = os.path.join(work, "tokens")
+        os.makedirs(tokens)
+        with open(os.path.join(work, "softhsm2.conf"), "w") as f:
+            f.write("directories.tokendir = %s\n" % tokens)
+        token = dict(SOFTHSM2_CONF=os.path.join(work, "softhsm2.conf"))
+        run("softhsm2-util", "--init-token", "--free", "--label", "archver", "--pin", "1234",
+            "--so-pin", "5678", env=token)
+        run("softhsm2-util", "--import", key, "--token", "archver", "--label", "signer", "--id",
+            "01", "--pin", "1234", env=token)
+        for what, uri, pin in (("PIN in ARCHVER_SIGN_PIN", "", "1234"),
+                               ("PIN in the URI", ";pin-value=1234", None)):
+            _, output, from_token, _ = releaser.release(
+                cert, "pkcs11:token=archver;object=signer;type=private" + uri,
+                env=dict(token, ARCHVER_SIGN_PKCS11_MODULE=SOFTHSM,
+                         **({"ARCHVER_SIGN_PIN": pin} if pin else {})))
+            check("signed with a key in a PKCS#11 token, " + what, (from_token or {}).get("zip"),
+                  signed.get("zip", "no first zip"))
+
+        # Flags in the environment and an untracked header in the checkout
+        # stay out: the release is what a pristine clone of the commit builds.
+        header = os.path.join(repo, "src", "windows.h")
+        for what, env in (("flags in the environment", FLAGS), ("a later release without them", {}),
+                          ("an untracked header in the checkout", None)):
+            if env is None:
+                with open(header, "w") as f:
+                    f.write("#error an untracked header\n")
+            status, _, files, _ = releaser.release(env=env)
+            check("release with " + what, (status, (files or {}).get("archver.exe") == built),
+                  (0, True))
+        os.remove(header)
 
         path, stripped, tampered = (os.path.join(work, n + ".exe")
                                     for n in ("signed", "stripped", "tampered"))
@@ -195,6 +311,23 @@ def main():
         check("one changed code byte fails verification",
               run("osslsigncode", "verify", "-CAfile", cert, "-in", tampered)[0] != 0, True)
 
+        # A timestamp from an RFC 3161 server (openssl ts, here on 127.0.0.1)
+        # keeps the signature valid after the certificate expires; without
+        # one it is not.
+        with TimestampServer(work) as (server, authority):
+            _, _, stamped, _ = releaser.release(cert, key, url=server)
+        later = str(int(time.time()) + 10 * 86400)
+        verified = []
+        for exe in ((stamped or {}).get("archver.exe", b""), signed_exe):
+            with open(path, "wb") as f:
+                f.write(exe)
+            verified.append(run("osslsigncode", "verify", "-CAfile", cert, "-TSA-CAfile",
+                                authority, "-time", later, "-in", path)[0] == 0)
+        check("after the certificate expired, timestamped and plain signatures verify",
+              verified, [True, False])
+        with open(path, "wb") as f:
+            f.write(signed_exe)
+
         with Prefix("release", arch, launcher, wine_dir) as wine:
             for args in ([b"/o"], [b"/b"], [b"/w"], [b"/?"]):
                 check("signed exe %r" % args, wine.run(path, args), wine.run(exe_path, args))
@@ -212,7 +345,6 @@ def main():
         # that is not committed, since the commit named is what counts.
         with open(os.path.join(repo, "README.md"), "a") as f:
             f.write("a change not committed\n")
-        flags = dict(CXXFLAGS="-fno-inline", CPPFLAGS="-DNDEBUG", LDFLAGS="-Wl,--no-gc-sections")
         for what, files, sums, want in [
                 ("SHA256SUMS not matching", changed, False,
                  (1, ["tools/verify: SHA256SUMS does not match archver.exe"])),
@@ -232,7 +364,7 @@ def main():
                       % other_commit]))]:
             package = os.path.join(work, "verify.zip")
             write_zip(package, files, sums)
-            status, output = run(os.path.join(repo, "tools", "verify"), package, env=flags)
+            status, output = run(os.path.join(repo, "tools", "verify"), package, env=FLAGS)
             verdict = [line.split(", this machine's")[0].strip() for line in output.splitlines()
                        if re.search("built from these sources|may be why|^tools/verify", line)]
             check("tools/verify, " + what, (status, verdict), want)
@@ -258,6 +390,12 @@ def main():
                     ("release address over http", None, None, None, address.replace("s:", ":")),
                     ("release address on another host", None, None, None,
                      address.replace("github.com", "github.com.example.org")),
+                    ("release address on a host ending in github.com", None, None, None,
+                     address.replace("github.com", "notgithub.com")),
+                    ("release tag with more than the version", None, None, None,
+                     address + "-rc1"),
+                    ("release tag of another version", None, None, None,
+                     address.replace("v" + version, "v1" + version)),
                     ("release address with a blank", None, None, None, address + " x"),
                     ("release address with a quote", None, None, None, address + '"'),
                     ("release address with a control character", None, None, None, address + "\n"),

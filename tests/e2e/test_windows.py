@@ -25,7 +25,7 @@ import tempfile
 from checks import check, finish
 import recipes
 from winehost import (CMD_HOSTS, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10, WINDOWS_11,
-                      WINDOWS_7_SP1, WINDOWS_XP_SP3, Prefix, named_version, registry_version,
+                      WINDOWS_7_SP1, Prefix, named_version, registry_version,
                       windows_path)
 
 # (name, how the registry is set, version code, the machine that the

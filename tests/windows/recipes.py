@@ -42,9 +42,11 @@ NO_ANSWER_OUTPUTS = [
     "archver did not answer /b: {code}\narchver did not answer /v: {code}\n{started}\n",
 ]
 # cmd's code for a program it cannot find, and codes archver never answers:
-# 0 where Windows cannot tell, and what Windows reports for a program that
-# did not start, such as 216 (another machine type), 193 (not a program).
-NO_ANSWER_CODES = [None, 0, 216, 193, -1]
+# 0 where Windows cannot tell, what Windows reports for a program that did
+# not start, such as 216 (another machine type) and 193 (not a program), and
+# the codes of a program ended from outside, above and below every version
+# code (a debugger's 0x40010004, -1).
+NO_ANSWER_CODES = [None, 0, 216, 193, 0x40010004, -1]
 MISSING = 9009
 
 # The installer records what it decided; an aborted one records nothing and

@@ -1,0 +1,46 @@
+"""Builds archver.exe from a commit the way a release is built and checked:
+from a fresh clone of the committed tree, so nothing untracked or
+uncommitted in the checkout gets in, in a fresh build directory with
+testing off, and with no compiler, linker or CMake setting from the
+environment. Shared by tools/release and tools/verify."""
+import os
+import shutil
+import subprocess
+
+# What CMake or the compiler would take from the environment and build into
+# the bytes: flags, and CMake's own settings (build type, toolchain file, ...).
+FLAG_VARIABLES = ("CFLAGS", "CXXFLAGS", "CPPFLAGS", "LDFLAGS", "RCFLAGS")
+
+
+class BuildError(Exception):
+    pass
+
+
+def clean_environment():
+    return {k: v for k, v in os.environ.items()
+            if k not in FLAG_VARIABLES and not k.startswith("CMAKE_")}
+
+
+def run(args, env=None):
+    done = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if done.returncode != 0:
+        raise BuildError("%s failed:\n%s" % (" ".join(args[:2]),
+                                             done.stdout.decode(errors="replace")))
+
+
+def build(repository, commit, directory):
+    """Clones repository into directory/src (directory removed first), checks
+    out commit and builds it in directory/build. Returns (the clone, the
+    build directory, archver.exe)."""
+    shutil.rmtree(directory, ignore_errors=True)
+    source, binary = os.path.join(directory, "src"), os.path.join(directory, "build")
+    run(["git", "clone", "--quiet", "--no-checkout", repository, source])
+    try:
+        run(["git", "-C", source, "checkout", "--quiet", commit])
+    except BuildError:
+        raise BuildError("commit %s is not in %s: fetch it first" % (commit, repository))
+    env = clean_environment()
+    run(["cmake", "--preset", "windows-x86", "-S", source, "-B", binary, "-DBUILD_TESTING=OFF"],
+        env=env)
+    run(["cmake", "--build", binary, "--target", "archver"], env=env)
+    return source, binary, os.path.join(binary, "archver.exe")
