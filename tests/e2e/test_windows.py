@@ -3,14 +3,18 @@ starts it on a runner, from a folder whose name holds blanks and
 parentheses: crosscheck.cmd, and the README's recipes (the batch blocks and
 the NSIS installer) through tests/windows/recipes.py. One test a cmd.exe:
 that of Windows' own bitness (native), and the 32-bit one of 64-bit Windows
-(wow64).
+(wow64), each first checked to be of that bitness.
 
 archver and crosscheck.cmd read the same registry here, so this proves the
 script, not Windows: it agrees where archver is right, finds the copy
-without a manifest and the do-nothing program wrong, says where its sources
-disagree or, without reg.exe (Windows 2000), what it could not check, and
-exits 2 without archver.exe. The recipes print what they must on several
-versions; recipes.py fails where one prints anything else or on stderr.
+without a manifest and the do-nothing program wrong (but for the bitness
+where Windows has no IsWow64Process), says where its sources disagree, names
+a compatibility layer that changes the version or, without reg.exe (Windows
+2000), what it could not check, and exits 2 without archver.exe. The recipes
+print what recipes.py reads they must from the registry, on several
+versions, multi-session hosts among them, and that archver did not answer
+where it is missing or a stand-in ends with another code; recipes.py fails
+where one prints anything else or on stderr.
 
 usage: test_windows.py CROSSCHECK_CMD README ARCHVER_EXE NOTHING_EXE OBJCOPY MAKENSIS
                        native|wow64 win64|win32 LAUNCH_EXE WINE_DIR
@@ -111,7 +115,8 @@ RECIPE_VERSIONS = {
     ],
     "win32": [
         # Older than Vista: the installer aborts.
-        (registry_version("5.1", "2600", service_pack=3), 20511, "older", "Windows before 10, version code 20511"),
+        (registry_version("5.1", "2600", service_pack=3), 20511, "older",
+         "Windows before 10, version code 20511"),
         # The first version the era recipe and the installer accept.
         (registry_version("6.0", "6002", service_pack=2), 20601, "Vista to 8.1",
          "Windows before 10, version code 20601"),
