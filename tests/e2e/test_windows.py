@@ -84,7 +84,6 @@ ANSWERS = BITNESS + VERSION_ANSWERS + ["help"]
 # from Windows 8.1 on; the do-nothing program answers 0 to everything.
 # Without the registry nothing tells the product type, so neither the code.
 RUNS = [
-    ("archver", None, True, lambda code: ([], [], [])),
     ("archver", "right", True, lambda code: ([], [], [])),
     ("archver", "wrong", True, lambda code: ([], [], ["disagree on version code"])),
     ("stripped", None, True, lambda code: (VERSION_ANSWERS if code >= 20630 else [], [], [])),
@@ -108,10 +107,6 @@ RECIPE_VERSIONS = {
         (SERVER_2025, 21003, "Windows 10 or later", "Windows Server 2025 (build 26100)"),
         (registry_version("10.0", "26100", **MULTI_SESSION), 21003, "Windows 10 or later",
          "Windows 11 (build 26100)"),
-        (registry_version("10.0", "22631", **MULTI_SESSION), 21003, "Windows 10 or later",
-         "Windows 11 (build 22631)"),
-        (registry_version("10.0", "22631", "ServerNT"), 21003, "Windows 10 or later",
-         "Windows Server (build 22631)"),
     ],
     "win32": [
         # Older than Vista: the installer aborts.
@@ -127,6 +122,10 @@ RECIPE_VERSIONS = {
          "Windows 10 (build 19045)"),
         (registry_version("10.0", "19045", "ServerNT"), 21003, "Windows 10 or later",
          "Windows Server (build 19045)"),
+        (registry_version("10.0", "22631", **MULTI_SESSION), 21003, "Windows 10 or later",
+         "Windows 11 (build 22631)"),
+        (registry_version("10.0", "22631", "ServerNT"), 21003, "Windows 10 or later",
+         "Windows Server (build 22631)"),
     ],
 }
 

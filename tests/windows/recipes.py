@@ -43,10 +43,10 @@ NO_ANSWER_OUTPUTS = [
 ]
 # cmd's code for a program it cannot find, and codes archver never answers:
 # 0 where Windows cannot tell, what Windows reports for a program that did
-# not start, such as 216 (another machine type) and 193 (not a program), and
-# the codes of a program ended from outside, above and below every version
-# code (a debugger's 0x40010004, -1).
-NO_ANSWER_CODES = [None, 0, 216, 193, 0x40010004, -1]
+# not start, such as 216 (another machine type; 193, not a program, is of
+# the same kind), and the codes of a program ended from outside, above and
+# below every version code (a debugger's 0x40010004, -1).
+NO_ANSWER_CODES = [None, 0, 216, 0x40010004, -1]
 MISSING = 9009
 
 # The installer records what it decided; an aborted one records nothing and
