@@ -30,8 +30,8 @@ def run(args, env=None):
 
 def build(repository, commit, directory):
     """Clones repository into directory/src (directory removed first), checks
-    out commit and builds it in directory/build. Returns (the clone, the
-    build directory, archver.exe)."""
+    out commit and builds it in directory/build. Returns (the clone,
+    archver.exe)."""
     shutil.rmtree(directory, ignore_errors=True)
     source, binary = os.path.join(directory, "src"), os.path.join(directory, "build")
     run(["git", "clone", "--quiet", "--no-checkout", repository, source])
@@ -43,4 +43,4 @@ def build(repository, commit, directory):
     run(["cmake", "--preset", "windows-x86", "-S", source, "-B", binary, "-DBUILD_TESTING=OFF"],
         env=env)
     run(["cmake", "--build", binary, "--target", "archver"], env=env)
-    return source, binary, os.path.join(binary, "archver.exe")
+    return source, os.path.join(binary, "archver.exe")
