@@ -36,8 +36,8 @@ void PrintHelp()
         printf("%s", line);
 }
 
-// The run mode an option letter selects, or RUN_HINT for any other byte.
-static RunMode OptionMode(char letter)
+// The run mode an option letter selects, or RUN_NONE for any other byte.
+static RunMode ClassifyOptionLetter(char letter)
 {
     switch (letter) {
     case 'V':
@@ -48,15 +48,15 @@ static RunMode OptionMode(char letter)
     case 'o': return RUN_VERSION_CODE;
     case 'W':
     case 'w': return RUN_VERSION_REPORT;
-    default: return RUN_HINT;
+    default: return RUN_NONE;
     }
 }
 
 // Only the first two bytes count, compared as plain byte values. After a
 // switch character, "?" asks for help and anything unrecognised, the end of
 // the argument included, falls back to the default; without one, only an
-// option letter is understood and anything else earns the hint. Nothing is
-// printed here.
+// option letter is understood and anything else earns the hint. Help and
+// hint are printed here, before any probe runs.
 RunMode ClassifyArgument(const char *argument)
 {
     // _snprintf leaves no terminator when it truncates; the last byte is set
@@ -66,12 +66,17 @@ RunMode ClassifyArgument(const char *argument)
     buffer[sizeof buffer - 1] = '\0';
 
     if (buffer[0] == '/' || buffer[0] == '-') {
-        if (buffer[1] == '?')
-            return RUN_HELP;
-        RunMode mode = OptionMode(buffer[1]);
-        return mode != RUN_HINT ? mode : RUN_BITS_TWO_DIGIT;
+        if (buffer[1] == '?') {
+            PrintHelp();
+            return RUN_NONE;
+        }
+        RunMode mode = ClassifyOptionLetter(buffer[1]);
+        return mode != RUN_NONE ? mode : RUN_BITS_TWO_DIGIT;
     }
-    return OptionMode(buffer[0]);
+    RunMode mode = ClassifyOptionLetter(buffer[0]);
+    if (mode == RUN_NONE)
+        printf("%s", HINT);
+    return mode;
 }
 
 int RunArchver(int argc, char **argv)
@@ -79,8 +84,6 @@ int RunArchver(int argc, char **argv)
     RunMode mode = argc > 1 ? ClassifyArgument(argv[1]) : RUN_BITS_TWO_DIGIT;
 
     switch (mode) {
-    case RUN_HELP: PrintHelp(); return 0;
-    case RUN_HINT: printf("%s", HINT); return 0;
     case RUN_BITS_TWO_DIGIT: {
         BitnessCode bits = QueryBitness();
         return bits == 1 ? 32 : bits == 2 ? 64 : 0;
@@ -93,6 +96,6 @@ int RunArchver(int argc, char **argv)
         PrintVersionReport(kind);
         return code;
     }
-    default: return 0;
+    default: return 0; // RUN_NONE: help or hint already shown
     }
 }

@@ -5,14 +5,12 @@
 
 typedef int RunMode;
 
-// The two modes that measure nothing both answer 0.
 enum {
-    RUN_HINT = 0,           // the argument is not understood: print the hint
+    RUN_NONE = 0,           // help screen or hint shown; nothing is measured
     RUN_BITS_TWO_DIGIT = 1, // answer 32 or 64 (the default)
     RUN_BITS_ONE_DIGIT = 2, // answer 1 or 2
     RUN_VERSION_CODE = 3,   // answer the version code
-    RUN_VERSION_REPORT = 4, // print the version report, answer the version code
-    RUN_HELP = 5            // "/?": print the help screen
+    RUN_VERSION_REPORT = 4  // print the version report, answer the version code
 };
 
 void PrintHelp();

@@ -6,11 +6,9 @@
 #include <windows.h>
 
 // The function that module exports under name, as type Function, or null
-// where the module or the function is missing.
+// where the module has no such function.
 template <typename Function> Function FindFunction(HMODULE module, const char *name)
 {
-    if (module == NULL)
-        return NULL;
     // Through a plain function type: a direct cast between unrelated
     // function types draws a warning.
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));

@@ -27,20 +27,16 @@ static const NativeMachineRow NATIVE_MACHINES[] = {
     {IMAGE_FILE_MACHINE_IA64, 2},
 };
 
-// Both functions are looked up at run time, never imported: Windows 2000 and
-// early XP lack IsWow64Process, everything before Windows 10 1511 lacks
-// IsWow64Process2, and an import of either would stop the program loading.
-template <typename Function> static Function FindKernelFunction(const char *name)
-{
-    return FindFunction<Function>(GetModuleHandleA("kernel32"), name);
-}
-
-// A 32-bit process emulated on 64-bit Windows on ARM may be told it is not
-// under WOW64, so the native machine is asked for first where it can be.
-static BitnessCode NativeMachineBitness()
+// A 32-bit process emulated on 64-bit Windows on ARM may be told by
+// IsWow64Process that it is not under WOW64, and asking that alone would call
+// such a Windows 32-bit. IsWow64Process2 names the machine Windows itself
+// runs on, which is the question asked; where it is missing (before Windows
+// 10 1511), fails or names a machine not in the table, the older question
+// answers as it always has.
+static BitnessCode QueryNativeBitness(HMODULE kernel32)
 {
     IsWow64Process2Function isWow64Process2 =
-        FindKernelFunction<IsWow64Process2Function>("IsWow64Process2");
+        FindFunction<IsWow64Process2Function>(kernel32, "IsWow64Process2");
     if (isWow64Process2 == NULL)
         return 0;
 
@@ -57,13 +53,12 @@ static BitnessCode NativeMachineBitness()
     return 0;
 }
 
-// The question every Windows since XP SP2 answers, and the only one before
-// Windows 10 1511: does this 32-bit process run under WOW64? It does exactly
-// on 64-bit Windows.
-static BitnessCode Wow64Bitness()
+// The question every Windows since XP SP2 answers: does this 32-bit process
+// run under WOW64? It does exactly on 64-bit Windows.
+static BitnessCode QueryWow64Bitness(HMODULE kernel32)
 {
     IsWow64ProcessFunction isWow64Process =
-        FindKernelFunction<IsWow64ProcessFunction>("IsWow64Process");
+        FindFunction<IsWow64ProcessFunction>(kernel32, "IsWow64Process");
     if (isWow64Process == NULL)
         return 0;
 
@@ -73,10 +68,16 @@ static BitnessCode Wow64Bitness()
     return underWow64 == 1 ? 2 : 1;
 }
 
+// Both functions are looked up at run time, never imported: Windows 2000 and
+// early XP lack IsWow64Process, everything before Windows 10 1511 lacks
+// IsWow64Process2, and an import of either would stop the program loading.
+// kernel32 is in every process before its first instruction runs, so its
+// handle is taken once and not tested.
 BitnessCode QueryBitness()
 {
-    BitnessCode bits = NativeMachineBitness();
-    return bits != 0 ? bits : Wow64Bitness();
+    HMODULE kernel32 = GetModuleHandleA("kernel32");
+    BitnessCode bits = QueryNativeBitness(kernel32);
+    return bits != 0 ? bits : QueryWow64Bitness(kernel32);
 }
 
 OsInfoKind QueryOsVersion()
@@ -97,6 +98,9 @@ OsInfoKind QueryOsVersion()
 
 int ComputeVersionCode(OsInfoKind kind)
 {
+    // Without a record from this query there is nothing to read.
+    if (kind != OSINFO_EX && kind != OSINFO_BASIC)
+        return 0;
     // Unsigned arithmetic, so that out-of-range fields wrap around as plain
     // 32-bit sums instead of overflowing a signed int; no range check, so a
     // minor version of 10 or more runs into the major digits.
@@ -104,7 +108,5 @@ int ComputeVersionCode(OsInfoKind kind)
     DWORD base = r.dwPlatformId * 10000 + r.dwMajorVersion * 100;
     if (kind == OSINFO_EX)
         return static_cast<int>(base + r.dwMinorVersion * 10 + r.wProductType);
-    if (kind == OSINFO_BASIC)
-        return static_cast<int>(base + r.dwMinorVersion);
-    return 0;
+    return static_cast<int>(base + r.dwMinorVersion);
 }

@@ -15,12 +15,15 @@ enum {
 
 static const DWORD ANY = 0xFFFFFFFF;
 
+// A line naming the edition: two blanks, the name, a line end.
+typedef const char *EditionLabel;
+
 struct EditionRow {
     DWORD platformId;
     DWORD majorVersion;
     DWORD minorVersion;
     int condition;
-    const char *label;
+    EditionLabel label;
 };
 
 // Walked top down; the first row whose numbers match and whose condition
@@ -49,23 +52,29 @@ static const EditionRow EDITION_TABLE[] = {
     {2, 10, 0, WHEN_ANY, "  WS2K16\n"},
 };
 
-static const char UNKNOWN_EDITION[] = "  WinOS cannot Detection \n";
+static const EditionLabel UNKNOWN_EDITION = "  WinOS cannot Detection \n";
 
 typedef int(WINAPI *GetSystemMetricsFunction)(int);
 
-// user32 is loaded only for this one question, asked on 5.2 servers alone:
-// importing it would load a dozen DLLs on every run. Being a known DLL, it
-// always comes from the system directory. Any failure counts as "not R2".
+// user32 is loaded only for this one question, asked on 5.2 servers alone.
+// Importing it, the plain way, would have Windows load it and the DLLs it
+// needs on every run, every answer then costing more than a program that does
+// nothing; the answer on a 5.2 server is the same either way. Being a known
+// DLL, it always comes from the system directory, never the current one. Any
+// failure counts as "not R2".
 static int IsServerR2()
 {
+    HMODULE user32 = LoadLibraryA("user32");
+    if (user32 == NULL)
+        return 0;
     GetSystemMetricsFunction getSystemMetrics =
-        FindFunction<GetSystemMetricsFunction>(LoadLibraryA("user32"), "GetSystemMetrics");
+        FindFunction<GetSystemMetricsFunction>(user32, "GetSystemMetrics");
     if (getSystemMetrics == NULL)
         return 0;
     return getSystemMetrics(SM_SERVERR2) != 0;
 }
 
-static int ConditionHolds(int condition)
+static int TestEditionCondition(int condition)
 {
     const OSVERSIONINFOEXA &r = OsVersionRecord;
     switch (condition) {
@@ -76,7 +85,7 @@ static int ConditionHolds(int condition)
     }
 }
 
-static const char *FindEditionLabel()
+static EditionLabel FindEditionLabel()
 {
     const OSVERSIONINFOEXA &r = OsVersionRecord;
     for (const EditionRow &row : EDITION_TABLE) {
@@ -86,15 +95,16 @@ static const char *FindEditionLabel()
             continue;
         if (row.minorVersion != ANY && row.minorVersion != r.dwMinorVersion)
             continue;
-        if (ConditionHolds(row.condition))
+        if (TestEditionCondition(row.condition))
             return row.label;
     }
     return UNKNOWN_EDITION;
 }
 
 // Narrow fields are widened without sign, then shown with the signed "%i".
-// "%.128s" stops at the end of szCSDVersion even if the system left it
-// without a terminating zero.
+// A plain "%s" would run on past szCSDVersion into the fields behind it if
+// the system ever left the text without its zero byte; "%.128s" prints every
+// terminated text the same and stops at the field's end.
 void PrintVersionReport(OsInfoKind kind)
 {
     const OSVERSIONINFOEXA &r = OsVersionRecord;

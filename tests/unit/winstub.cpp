@@ -65,6 +65,7 @@ HANDLE GetCurrentProcess()
 // field, and leaves the record untouched when it refuses the size.
 BOOL GetVersionExA(OSVERSIONINFOA *record)
 {
+    Script.versionQueries++;
     DWORD size = record->dwOSVersionInfoSize;
     if (!(size == 156 && Script.acceptsExtended) && !(size == 148 && Script.acceptsBasic))
         return 0;

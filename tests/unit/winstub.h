@@ -23,6 +23,7 @@ struct WindowsScript {
     bool acceptsExtended = true;
     bool acceptsBasic = true;
     OSVERSIONINFOEXA versionAnswer = {};
+    int versionQueries = 0;
 
     // user32 and GetSystemMetrics(SM_SERVERR2).
     bool hasUser32 = true;
