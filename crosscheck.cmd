@@ -112,7 +112,16 @@ if "%major%.%minor%"=="5.0" set nowow64=1
 if "%major%.%minor%"=="5.1" if %sp% LSS 2 set nowow64=1
 if "%major%.%minor%"=="5.2" if not "%type%"=="1" if %sp% LSS 1 set nowow64=1
 
+rem The SHA-256 of the archver.exe checked, which ties a report to a
+rem release; certutil's second line holds it (with blanks between the bytes
+rem before Windows 8), and a line with a colon is an error message.
+set sha256=
+if exist "%SystemRoot%\System32\certutil.exe" for /f "skip=1 delims=" %%h in ('%SystemRoot%\System32\certutil.exe -hashfile "%archver%" SHA256 2^>nul') do (if not defined sha256 set "sha256=%%h")
+if defined sha256 set "sha256=%sha256: =%"
+if defined sha256 if not "%sha256::=%"=="%sha256%" set sha256=
+
 echo crosscheck: %archver%
+if defined sha256 echo SHA-256: %sha256%
 echo Windows: %envarch% / %regarch% (%bits%-bit), version %major%.%minor% build %build% (ver: %verword%), %producttype% (type %type%): version code %code%
 if not defined registry call :problem "cannot read the registry: reg query fails here"
 if not defined bits call :problem "disagree on bitness: environment %envarch%, registry %regarch%"

@@ -2,7 +2,8 @@
 from a fresh clone of the committed tree, so nothing untracked or
 uncommitted in the checkout gets in, in a fresh build directory with
 testing off, and with no compiler, linker or CMake setting from the
-environment. Shared by tools/release and tools/verify."""
+environment. Shared by tools/release and tools/verify, with the list of
+files a release ships."""
 import os
 import shutil
 import subprocess
@@ -10,6 +11,18 @@ import subprocess
 # What CMake or the compiler would take from the environment and build into
 # the bytes: flags, and CMake's own settings (build type, toolchain file, ...).
 FLAG_VARIABLES = ("CFLAGS", "CXXFLAGS", "CPPFLAGS", "LDFLAGS", "RCFLAGS")
+
+
+# What a release ships, in this order, each under the name the commit's tree
+# gives it; archver.exe, first, is built. The docs keep their folder, so
+# their links to each other hold inside the zip.
+SHIPPED = ["archver.exe", "crosscheck.cmd", "README.md", "LICENSE", "SECURITY.md", "CHANGELOG.md",
+           "docs/reference.md", "docs/recipes.md"]
+
+
+def shipped_file(source, exe, name):
+    """Where the file a release ships under name is: in the clone, or built."""
+    return exe if name == "archver.exe" else os.path.join(source, name)
 
 
 class BuildError(Exception):

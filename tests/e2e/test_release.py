@@ -27,8 +27,16 @@ import yaml
 from checks import check, finish
 from winehost import Prefix
 
-FILES = ["BUILDINFO", "HACKING.md", "LICENSE", "README.md", "SHA256SUMS", "archver.exe",
-         "crosscheck.cmd"]
+# The user's documents, every page that holds a recipe among them; no
+# contributor's document.
+FILES = ["BUILDINFO", "CHANGELOG.md", "LICENSE", "README.md", "SECURITY.md", "SHA256SUMS",
+         "archver.exe", "crosscheck.cmd", "docs/recipes.md", "docs/reference.md"]
+# Markdown links and the headings they may point to.
+LINK = re.compile(r"\]\(([^)\s]+)\)")
+HEADING = re.compile(r"^#+ (.*)$", re.M)
+# Words of a document that a published release would make false.
+STALE = re.compile(r"not yet|until then|never run|has not run|not hosted|no release has", re.I)
+LONGEST = {"README.md": 150}  # lines; every other document 300
 RELEASE_VARIABLES = ("ARCHVER_SIGN_CERT", "ARCHVER_SIGN_KEY", "ARCHVER_SIGN_TIMESTAMP_URL",
                      "ARCHVER_RELEASE_URL", "ARCHVER_SIGN_PKCS11_MODULE", "ARCHVER_SIGN_PIN")
 MANIFESTS = ["archver.archver.installer.yaml", "archver.archver.locale.en-US.yaml",
@@ -177,12 +185,36 @@ class TimestampServer:
         self.server.server_close()
 
 
+def anchor(heading):
+    """The anchor GitHub gives a heading."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+def broken_links(files):
+    """The links of the zip's documents that lead nowhere inside it; links
+    to the web are left alone."""
+    broken = []
+    for name, data in files.items():
+        if not name.endswith(".md"):
+            continue
+        for link in LINK.findall(data.decode()):
+            if re.match(r"[a-z]+:", link):
+                continue
+            path, _, fragment = link.partition("#")
+            target = os.path.normpath(os.path.join(os.path.dirname(name), path)) if path else name
+            anchors = [anchor(h) for h in HEADING.findall(files.get(target, b"").decode())]
+            if target not in files or (fragment and fragment not in anchors):
+                broken.append("%s: %s" % (name, link))
+    return broken
+
+
 def check_package(what, files, commit):
     check(what + " files", sorted(n for n in files if n != "zip"), FILES)
-    sums = "".join("%s  %s\n" % (hashlib.sha256(files.get(name, b"")).hexdigest(), name)
-                   for name in ("archver.exe", "crosscheck.cmd", "README.md", "HACKING.md",
-                                "LICENSE", "BUILDINFO"))
-    check(what + " SHA256SUMS", files.get("SHA256SUMS", b"").decode(), sums)
+    sums = "".join(sorted("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
+                          for name, data in files.items() if name not in ("zip", "SHA256SUMS")))
+    check(what + " SHA256SUMS", "".join(sorted(files.get("SHA256SUMS", b"").decode()
+                                               .splitlines(True))), sums)
+    check(what + " links that lead nowhere in the zip", broken_links(files), [])
     lines = files.get("BUILDINFO", b"").decode().splitlines()
     check(what + " BUILDINFO", (lines[:1], [line.split(" ")[0] for line in lines]),
           (["commit " + commit], ["commit", "compiler", "binutils", "runtime"]))
@@ -202,6 +234,13 @@ def main():
             "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
         run("openssl", "genrsa", "-out", other, "2048")
         releaser = Releaser(repo, work, version)
+
+        documents = run("git", "-C", repo, "ls-files", "*.md")[1].split()
+        texts = {name: open(os.path.join(repo, name)).read() for name in documents}
+        check("documents longer than a reader reads",
+              [n for n, t in texts.items() if t.count("\n") > LONGEST.get(n, 300)], [])
+        check("documents that a release would make false",
+              ["%s: %s" % (n, m) for n, t in texts.items() for m in STALE.findall(t)], [])
 
         # The testing-off build of the release is the very file the tests ran.
         status, output, unsigned, held = releaser.release()

@@ -1,6 +1,6 @@
 """What also runs on real Windows, under Wine's cmd.exe as the CI workflow
 starts it on a runner, from a folder whose name holds blanks and
-parentheses: crosscheck.cmd, and the README's recipes (the batch blocks and
+parentheses: crosscheck.cmd, and the recipes of the docs (the batch files and
 the NSIS installer) through tests/windows/recipes.py. One test a cmd.exe:
 that of Windows' own bitness (native), and the 32-bit one of 64-bit Windows
 (wow64), each first checked to be of that bitness.
@@ -14,9 +14,10 @@ a compatibility layer that changes the version or, without reg.exe (Windows
 print what recipes.py reads they must from the registry, on several
 versions, multi-session hosts among them, and that archver did not answer
 where it is missing or a stand-in ends with another code; recipes.py fails
-where one prints anything else or on stderr.
+where one prints anything else or on stderr, or ends with another
+exit status.
 
-usage: test_windows.py CROSSCHECK_CMD README ARCHVER_EXE NOTHING_EXE OBJCOPY MAKENSIS
+usage: test_windows.py CROSSCHECK_CMD SOURCE_DIR ARCHVER_EXE NOTHING_EXE OBJCOPY MAKENSIS
                        native|wow64 win64|win32 LAUNCH_EXE WINE_DIR
 """
 import glob
@@ -28,7 +29,7 @@ import tempfile
 
 from checks import check, finish
 import recipes
-from winehost import (CMD_HOSTS, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10, WINDOWS_11,
+from winehost import (CMD_HOSTS, CURRENT_VERSION_32, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10, WINDOWS_11,
                       WINDOWS_7_SP1, Prefix, named_version, registry_version,
                       windows_path)
 
@@ -95,48 +96,60 @@ RUNS = [
 ARCH = {"win64": "AMD64", "win32": "x86"}
 # A Windows 10 or 11 Enterprise multi-session host: a server's product type.
 MULTI_SESSION = dict(product_type="ServerNT", edition="ServerRdsh")
+# What the caller may hand the recipes: a variable named ERRORLEVEL, which
+# hides cmd's own; and, from an emulated x64 program on ARM64, AMD64 as the
+# machine in the environment, while the registry names ARM64.
+ERRORLEVEL_SET = {"env": {"ERRORLEVEL": "1"}}
+X64_PARENT_ON_ARM64 = {"machine": "ARM64", "env": {"PROCESSOR_ARCHITEW6432": "AMD64"}}
+# The edition kept in the 64-bit registry view only, which a 32-bit cmd.exe
+# does not read unless told.
+EDITION_64_ONLY = {"registry": {CURRENT_VERSION_32: {"EditionID": None}}}
 
-# (Windows version, version code, era, name of the 10.0 family recipe)
+# (Windows version, version code, era, name of the 10.0 family recipe, and
+# what else the row sets: the machine, the caller's environment, registry)
 RECIPE_VERSIONS = {
     "win64": [
-        (WINDOWS_7_SP1, 20611, "Vista to 8.1", "Windows before 10, version code 20611"),
-        (WINDOWS_11, 21001, "Windows 10 or later", "Windows 11 (build 22631)"),
+        (WINDOWS_7_SP1, 20611, "Vista to 8.1", "Windows before 10, version code 20611",
+         ERRORLEVEL_SET),
+        (WINDOWS_11, 21001, "Windows 10 or later", "Windows 11 (build 22631)",
+         X64_PARENT_ON_ARM64),
         # The first Windows 11 build.
         (registry_version("10.0", "22000"), 21001, "Windows 10 or later",
-         "Windows 11 (build 22000)"),
-        (SERVER_2025, 21003, "Windows 10 or later", "Windows Server 2025 (build 26100)"),
+         "Windows 11 (build 22000)", {}),
+        (SERVER_2025, 21003, "Windows 10 or later", "Windows Server 2025 (build 26100)", {}),
         (registry_version("10.0", "26100", **MULTI_SESSION), 21003, "Windows 10 or later",
-         "Windows 11 (build 26100)"),
+         "Windows 11 (build 26100)", EDITION_64_ONLY),
     ],
     "win32": [
         # Older than Vista: the installer aborts.
         (registry_version("5.1", "2600", service_pack=3), 20511, "older",
-         "Windows before 10, version code 20511"),
+         "Windows before 10, version code 20511", ERRORLEVEL_SET),
         # The first version the era recipe and the installer accept.
         (registry_version("6.0", "6002", service_pack=2), 20601, "Vista to 8.1",
-         "Windows before 10, version code 20601"),
-        (WINDOWS_10, 21001, "Windows 10 or later", "Windows 10 (build 18362)"),
+         "Windows before 10, version code 20601", {}),
+        (WINDOWS_10, 21001, "Windows 10 or later", "Windows 10 (build 18362)", {}),
         (registry_version("10.0", "20348", "LanmanNT"), 21002, "Windows 10 or later",
-         "Windows Server 2022 (build 20348)"),
+         "Windows Server 2022 (build 20348)", {}),
         (registry_version("10.0", "19045", **MULTI_SESSION), 21003, "Windows 10 or later",
-         "Windows 10 (build 19045)"),
+         "Windows 10 (build 19045)", {}),
         (registry_version("10.0", "19045", "ServerNT"), 21003, "Windows 10 or later",
-         "Windows Server (build 19045)"),
+         "Windows Server (build 19045)", {}),
         (registry_version("10.0", "22631", **MULTI_SESSION), 21003, "Windows 10 or later",
-         "Windows 11 (build 22631)"),
+         "Windows 11 (build 22631)", {}),
         (registry_version("10.0", "22631", "ServerNT"), 21003, "Windows 10 or later",
-         "Windows Server (build 22631)"),
+         "Windows Server (build 22631)", {}),
     ],
 }
 
 # recipes.py under a cmd.exe that also writes a line to standard output or
 # to standard error: (what, shell line after the cmd.exe, its last line).
-CHECKS = len(recipes.BATCH_OUTPUTS) + 1  # the count of blocks, then each batch file
+# The recipes found, each batch recipe, the installer.
+CHECKS = len(recipes.BATCH_OUTPUTS) + 2
 WRONG = [("a line more on standard output", "echo noise", "1 passed, %d failed" % (CHECKS - 1)),
          ("a line on standard error", "echo noise >&2", "1 passed, %d failed" % (CHECKS - 1))]
 # The recipes that ask archver, each run with archver missing and in its
 # place a program ending with each code archver never answers.
-NO_ANSWER_CHECKS = (len(recipes.NO_ANSWER_OUTPUTS) - 1) * len(recipes.NO_ANSWER_CODES)
+NO_ANSWER_CHECKS = len(recipes.NO_ANSWER_OUTPUTS) * len(recipes.NO_ANSWER_CODES)
 
 
 def outcome(output):
@@ -218,43 +231,55 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy):
           (2, 'crosscheck: cannot find "%s"' % windows_path(programs["missing"]), b""))
 
 
-def check_recipes(wine, host, arch, folder, readme, makensis):
-    recipes.build_installer(readme, folder, makensis)
+def check_recipes(wine, host, arch, folder, top, makensis):
+    recipes.build_installer(top, folder, makensis)
     host_cmd = os.path.join(os.path.dirname(folder), "cmd")
 
-    def run_recipes(setting, after="", mode=()):
+    def run_recipes(setting, after="", mode=(), extra=None):
         # Wine's cmd.exe stands in for the runner's, started from a Windows
         # process, which alone sees sysnative.
         with open(host_cmd, "w") as f:
             f.write("#!/bin/sh\nwine cmd /c '%s' \"$@\"\nstatus=$?\n%s\nexit $status\n"
                     % (host, after))
         os.chmod(host_cmd, 0o755)
-        wine.use_version(setting)
-        done = subprocess.run([sys.executable, recipes.__file__, readme, folder, host_cmd]
-                              + list(mode), env=wine.env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
-        lines = done.stdout.decode(errors="replace").splitlines()
-        return done.returncode, lines[:1] + lines[-1:]
+        extra = extra or {}
+        machine = {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": extra.get("machine", "AMD64")}}
+        wine.use_version(setting, dict(extra.get("registry", {}),
+                                       **(machine if arch == "win64" else {})))
+        done = subprocess.run([sys.executable, recipes.__file__, top, folder, host_cmd]
+                              + list(mode), env=dict(wine.env, **extra.get("env", {})),
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=300)
+        output = done.stdout.decode(errors="replace")
+        lines = output.splitlines()
+        return done.returncode, lines[:1] + lines[-1:], output
+
+    def check_run(what, got, want):
+        check(what, got[:2], want)
+        if got[:2] != want:
+            print("%s, the whole output:\n%s" % (what, got[2]))
 
     # What recipes.py expects it takes from the registry, as on a runner.
-    for setting, code, era, name in RECIPE_VERSIONS[arch]:
-        machine = "this machine: %s, %d, %s, %s" % (ARCH[arch], code, era, name)
-        check("recipes.py, %s, %s" % (name, host), run_recipes(setting),
-              (0, [machine, "%d passed, 0 failed" % CHECKS]))
+    for setting, code, era, name, extra in RECIPE_VERSIONS[arch]:
+        machine = "this machine: %s, %d, %s, %s" % (extra.get("machine", ARCH[arch]), code, era,
+                                                    name)
+        check_run("recipes.py, %s, %s%s" % (name, host, "".join(", " + k for k in extra)),
+                  run_recipes(setting, extra=extra),
+                  (0, [machine, "%d passed, 0 failed" % CHECKS]))
     bare = [path for path in glob.glob(os.path.join(folder, "*.bat"))
             if b"\n" in open(path, "rb").read().replace(b"\r\n", b"")]
     check("batch files with a line end that is not CRLF", bare, [])
     setting = RECIPE_VERSIONS[arch][-1][0]
     for what, after, last in WRONG:
-        status, lines = run_recipes(setting, after)
+        status, lines, _ = run_recipes(setting, after)
         check("recipes.py with " + what, (status, lines[-1:]), (1, [last]))
-    status, lines = run_recipes(setting, mode=["no-answer"])
-    check("recipes.py no-answer, %s" % host, (status, lines[-1:]),
-          (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS]))
+    status, lines, output = run_recipes(setting, mode=["no-answer"], extra=ERRORLEVEL_SET)
+    check_run("recipes.py no-answer, %s, ERRORLEVEL set" % host, (status, lines[-1:], output),
+              (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS]))
 
 
 def main():
-    script, readme, exe, nothing, objcopy, makensis, cmd, arch, launcher, wine_dir = sys.argv[1:11]
+    script, top, exe, nothing, objcopy, makensis, cmd, arch, launcher, wine_dir = sys.argv[1:11]
     host = CMD_HOSTS[arch][1 if cmd == "wow64" else 0]
     with tempfile.TemporaryDirectory() as work, Prefix("windows", arch, launcher, wine_dir) as wine:
         folder = os.path.join(work, "archver 1.3 (x86)")
@@ -266,7 +291,7 @@ def main():
         out = wine.run_command(b"%s /d /c echo %%PROCESSOR_ARCHITECTURE%%" % host.encode())[0]
         check("%s runs as" % host, out, b"%s\r\n" % (b"x86" if cmd == "wow64" else
                                                      ARCH[arch].encode()))
-        check_recipes(wine, host, arch, folder, readme, makensis)
+        check_recipes(wine, host, arch, folder, top, makensis)
         check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy)
     return finish()
 

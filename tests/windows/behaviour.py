@@ -101,8 +101,9 @@ def read_machine(cmd, env=None):
     """{key: {value name: data}} of KEYS, read by reg.exe in one run of cmd
     (a command list); REG_DWORD data as numbers."""
     args = cmd + ["/d", "/c"]
+    # The 64-bit view, as Windows itself keeps it, whatever cmd's bitness.
     for key in KEYS.values():
-        args += [r"%SystemRoot%\System32\reg.exe", "query", key, "&"]
+        args += [r"%SystemRoot%\System32\reg.exe", "query", key, "/reg:64", "&"]
     done = subprocess.run(args[:-1], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.DEVNULL)
     names = {path.lower(): name for name, path in KEYS.items()}

@@ -1,21 +1,25 @@
-"""The README's recipes as the tests run them, under Wine and on Windows:
-every ```bat block of README.md as recipeN.bat beside archver.exe, the first
-```powershell block as recipe.ps1, the ```nsis block as example-setup.exe,
-and what each must print on this machine, as its registry tells.
+"""The recipes of the docs as the tests run them, under Wine and on Windows:
+each fenced block after a line "<!-- recipe: NAME -->" in README.md or
+docs/*.md, a bat block as NAME.bat beside archver.exe, a powershell block as
+NAME.ps1, the nsis block as example-setup.exe; and what each must print on
+this machine, as its registry tells.
 
-usage (on Debian, with NSIS): recipes.py installer README.md DIR
-    builds DIR/example-setup.exe from the NSIS recipe, recording in
-    decided.txt beside it what the installer decided
-usage (on Windows, with Python): recipes.py README.md DIR CMD [no-answer]
+usage (on Debian, with NSIS): recipes.py installer TOP DIR
+    builds DIR/example-setup.exe from the NSIS recipe of the docs in TOP,
+    recording in decided.txt beside it what the installer decided
+usage (on Windows, with Python): recipes.py TOP DIR CMD [no-answer]
     writes the recipes into DIR, which holds archver.exe, nothing.exe and
-    example-setup.exe, runs each batch file and the installer under CMD
-    with a find.exe and a findstr.exe first on PATH that print nothing, and
-    compares what they print with what they must print on this Windows;
-    first prints that. With no-answer, runs each batch recipe that asks
-    archver in a folder without it, and with nothing.exe in its place
-    ending with each code archver never answers. Ends with "N passed, N
-    failed", and exits 1 on any difference.
+    example-setup.exe, runs each batch file and the installer under CMD,
+    started from the system folder of CMD's bitness, by full path, with a
+    find.exe and a findstr.exe first on PATH that print nothing, and
+    compares what they print and their exit status with what they must on
+    this Windows; first prints that. On Windows the PowerShell recipes run
+    too, under the PowerShell of CMD's bitness. With no-answer, runs each
+    batch recipe that asks archver in a folder without it, and with
+    nothing.exe in its place ending with each code archver never answers.
+    Ends with "N passed, N failed", and exits 1 on any difference.
 """
+import glob
 import os
 import re
 import shutil
@@ -25,22 +29,25 @@ import sys
 from behaviour import machine_answers, read_machine
 from checks import check, finish
 
-# What each batch block prints, in README order, then the installer.
-BATCH_OUTPUTS = [
-    "Windows runs on {arch}\n",
-    "{bits}-bit Windows\n{era}\n",
-    "{name}\n",
-    "archver /b answered {one}\narchver /v answered {bits}\narchver /o answered {code}\n",
-    "{installer}",
-]
-# What the blocks that ask archver print where it gives no answer, ending
-# with {code} or missing.
-NO_ANSWER_OUTPUTS = [
-    None,
-    "archver did not answer /b: {code}\narchver did not answer /o: {code}\n",
-    "archver did not answer: {code}\n",
-    "archver did not answer /b: {code}\narchver did not answer /v: {code}\n{started}\n",
-]
+# What each batch recipe prints, by name; each ends with exit status 0.
+BATCH_OUTPUTS = {
+    "quick-start": "{bits}-bit Windows\n{era}\n",
+    "architecture": "Windows runs on {arch}\n",
+    "windows-10-family": "{name}\n",
+    "every-switch": "archver /b answered {one}\narchver /v answered {bits}\n"
+                    "archver /o answered {code}\n",
+}
+POWERSHELL_OUTPUTS = {"quick-start-powershell": "{bits}-bit Windows\n",
+                      "windows-10-family-powershell": "{name}\n"}
+# What the recipes that ask archver print where it gives no answer, ending
+# with {code} or missing; each ends with exit status 1.
+NO_ANSWER_OUTPUTS = {
+    "quick-start": "archver did not answer /b: {code}\n",
+    "windows-10-family": "archver did not answer: {code}\n",
+    "every-switch": "archver did not answer /b: {code}\narchver did not answer /v: {code}\n"
+                    "{started}\n",
+}
+RECIPE = re.compile(r"^<!-- recipe: ([\w-]+) -->\n```(\w+)\n(.*?)^```$", re.M | re.S)
 # cmd's code for a program it cannot find, and codes archver never answers:
 # 0 where Windows cannot tell, what Windows reports for a program that did
 # not start, such as 216 (another machine type; 193, not a program, is of
@@ -61,21 +68,30 @@ ABORTED = "installer 2\ninstaller 2\n"
 # temp.exe, a copy of archver that answers 0 to what it is given. It runs
 # once as it comes, once with the directory the user chose.
 INSTALLER_BAT = r"""@echo off
+setlocal
+cd /d "%~dp0"
+set ERRORLEVEL=
 set "TEMP=%~dp0temp folder"
 set "TMP=%~dp0temp folder"
 if not exist "%TEMP%" mkdir "%TEMP%"
 copy /y archver.exe temp.exe >nul
 call :install
 call :install /D=C:\Chosen Example
-goto :eof
+exit /b 0
 :install
 if exist decided.txt del decided.txt
 start "" /wait example-setup.exe /S %*
 echo installer %ERRORLEVEL%
 if exist decided.txt type decided.txt
 """
-# Each batch file runs with programs first on PATH that print nothing.
-RUN_BAT = '@set "PATH=%~dp0decoy;%PATH%"\r\n@call %*\r\n'
+# Each batch file is started by its full path from the system folder, as
+# "Run as administrator" and Task Scheduler start a script (SysWOW64 for a
+# 32-bit cmd.exe on 64-bit Windows), with programs first on PATH that print
+# nothing.
+RUN_BAT = ('@set "PATH=%~dp0decoy;%PATH%"\r\n'
+           '@cd /d "%SystemRoot%\\System32"\r\n'
+           '@if defined PROCESSOR_ARCHITEW6432 cd /d "%SystemRoot%\\SysWOW64"\r\n'
+           '@call "%~dp0%~1"\r\n')
 DECOYS = ["find.exe", "findstr.exe"]
 
 # The 10.0 family's servers by build; what else reports product type 2 or
@@ -105,57 +121,76 @@ def expected(values):
                 one=answers["B"], code=code, era=era, name=name)
 
 
-def blocks(readme, language):
-    with open(readme) as f:
-        return re.findall(r"^```%s\n(.*?)^```$" % language, f.read(), re.M | re.S)
+def recipes(top):
+    """{name: (language, text)} of the recipes marked in README.md and
+    docs/*.md under top."""
+    found = {}
+    for path in [os.path.join(top, "README.md")] + sorted(glob.glob(os.path.join(top, "docs",
+                                                                                "*.md"))):
+        with open(path) as f:
+            for name, language, text in RECIPE.findall(f.read()):
+                if name in found:
+                    raise SystemExit("recipe %s twice in the docs" % name)
+                found[name] = (language, text)
+    return found
 
 
-def build_installer(readme, directory, makensis="makensis"):
-    nsis = blocks(readme, "nsis")
-    if len(nsis) != 1:
-        raise SystemExit("%d NSIS blocks in %s, not 1" % (len(nsis), readme))
+def build_installer(top, directory, makensis="makensis"):
+    language, text = recipes(top).get("installer", (None, None))
+    if language != "nsis":
+        raise SystemExit("no nsis recipe named installer in the docs of " + top)
     with open(os.path.join(directory, "setup.nsi"), "w") as f:
-        f.write(nsis[0])
+        f.write(text)
     subprocess.run([makensis, "-V2", "setup.nsi"] + ["-X" + line for line in NSIS_RECORDER],
                    cwd=directory, check=True)
 
 
-def write_recipes(readme, directory, nothing):
-    """Writes recipeN.bat, installer.bat, run.bat and recipe.ps1 with CRLF
-    line ends, and the decoys; returns the batch file names."""
-    texts = blocks(readme, "bat") + [INSTALLER_BAT]
-    names = ["recipe%d.bat" % n for n in range(len(texts) - 1)] + ["installer.bat"]
-    for name, text in zip(names, texts):
+def write_recipes(found, directory, nothing):
+    """Writes NAME.bat and NAME.ps1 for the recipes found, installer.bat and
+    run.bat, with CRLF line ends, and the decoys."""
+    texts = dict(("%s.%s" % (name, {"bat": "bat", "powershell": "ps1"}[language]), text)
+                 for name, (language, text) in found.items() if language != "nsis")
+    texts["installer.bat"] = INSTALLER_BAT
+    for name, text in texts.items():
         with open(os.path.join(directory, name), "w", newline="\r\n") as f:
             f.write(text)
-    with open(os.path.join(directory, "recipe.ps1"), "w", newline="\r\n") as f:
-        f.write(blocks(readme, "powershell")[0])
     with open(os.path.join(directory, "run.bat"), "w", newline="") as f:
         f.write(RUN_BAT)
     os.makedirs(os.path.join(directory, "decoy"), exist_ok=True)
     for decoy in DECOYS:
         shutil.copy(nothing, os.path.join(directory, "decoy", decoy))
-    return names
+
+
+def run(args, directory, env=None):
+    done = subprocess.run(args, cwd=directory, env=dict(os.environ, **(env or {})),
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE)
+    return done.stdout, done.stderr, done.returncode
 
 
 def run_batch(cmd, directory, batch, env=None):
-    done = subprocess.run([cmd, "/d", "/c", "run.bat", batch], cwd=directory,
-                          env=dict(os.environ, **(env or {})), stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    return done.stdout, done.stderr
+    return run([cmd, "/d", "/c", "run.bat", batch], directory, env)
+
+
+def run_powershell(cmd, directory, script):
+    """Under the PowerShell of the cmd.exe's bitness, from its system folder."""
+    bits = "SysWOW64" if "syswow64" in cmd.lower() else "System32"
+    system = os.path.join(os.environ["SystemRoot"], bits)
+    return run([os.path.join(system, r"WindowsPowerShell\v1.0\powershell.exe"), "-NoProfile",
+                "-ExecutionPolicy", "Bypass", "-File", os.path.join(directory, script)], system)
 
 
 def crlf(text):
     return text.replace("\n", "\r\n").encode()
 
 
-def check_no_answer(readme, directory, cmd):
+def check_no_answer(top, directory, cmd):
     """Each recipe that asks archver, where archver is missing and where a
     program in its place ends with a code archver never answers."""
     nothing = os.path.join(directory, "nothing.exe")
     folder = os.path.join(directory, "no answer")
     os.makedirs(folder, exist_ok=True)
-    names = write_recipes(readme, folder, nothing)
+    write_recipes(recipes(top), folder, nothing)
     for code in NO_ANSWER_CODES:
         if code is None:
             if os.path.exists(os.path.join(folder, "archver.exe")):
@@ -164,33 +199,41 @@ def check_no_answer(readme, directory, cmd):
         else:
             shutil.copy(nothing, os.path.join(folder, "archver.exe"))
             values = dict(code=code, started="archver did not answer /o: %d" % code)
-        for batch, want in zip(names, NO_ANSWER_OUTPUTS):
-            if want is None:
-                continue
-            out, err = run_batch(cmd, folder, batch,
-                                 {} if code is None else {"ARCHVER_STANDIN_EXIT": str(code)})
+        for name, want in NO_ANSWER_OUTPUTS.items():
+            out, err, status = run_batch(cmd, folder, name + ".bat",
+                                         {} if code is None else
+                                         {"ARCHVER_STANDIN_EXIT": str(code)})
             # cmd says on stderr, in the system's language, what it missed.
-            check("%s under %s, archver %s" % (batch, cmd, "missing" if code is None else
-                                               "ending %d" % code),
-                  (out, err if code is not None else b""), (crlf(want.format(**values)), b""))
+            check("%s.bat under %s, archver %s" % (name, cmd, "missing" if code is None else
+                                                   "ending %d" % code),
+                  (out, err if code is not None else b"", status),
+                  (crlf(want.format(**values)), b"", 1))
 
 
 def main():
     if sys.argv[1] == "installer":
         build_installer(*sys.argv[2:4])
         return 0
-    readme, directory, cmd = sys.argv[1:4]
+    top, directory, cmd = sys.argv[1:4]
     if sys.argv[4:] == ["no-answer"]:
-        check_no_answer(readme, directory, cmd)
+        check_no_answer(top, directory, cmd)
         return finish()
     values = expected(read_machine([cmd]))
     print("this machine: {arch}, {code}, {era}, {name}".format(**values))
-    values["installer"] = (ABORTED if values["code"] < 20600 else INSTALLED).format(**values)
-    names = write_recipes(readme, directory, os.path.join(directory, "nothing.exe"))
-    check("batch blocks in README.md and the installer", len(names), len(BATCH_OUTPUTS))
-    for batch, want in zip(names, BATCH_OUTPUTS):
-        check("%s under %s" % (batch, cmd), run_batch(cmd, directory, batch),
-              (crlf(want.format(**values)), b""))
+    found = recipes(top)
+    check("recipes in the docs", sorted(found),
+          sorted(list(BATCH_OUTPUTS) + list(POWERSHELL_OUTPUTS) + ["installer"]))
+    write_recipes(found, directory, os.path.join(directory, "nothing.exe"))
+    for name, want in BATCH_OUTPUTS.items():
+        check("%s.bat under %s" % (name, cmd), run_batch(cmd, directory, name + ".bat"),
+              (crlf(want.format(**values)), b"", 0))
+    installer = (ABORTED if values["code"] < 20600 else INSTALLED).format(**values)
+    check("installer under %s" % cmd, run_batch(cmd, directory, "installer.bat"),
+          (crlf(installer), b"", 0))
+    if os.name == "nt":
+        for name, want in POWERSHELL_OUTPUTS.items():
+            check("%s.ps1" % name, run_powershell(cmd, directory, name + ".ps1"),
+                  (crlf(want.format(**values)), b"", 0))
     return finish()
 
 

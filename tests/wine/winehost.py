@@ -243,7 +243,8 @@ class Prefix:
 
     def use_version(self, setting, more=None):
         """Makes Wine report the version that named_version or
-        registry_version describes, setting more values in the same import."""
+        registry_version describes, setting more values ({key: {name: data}},
+        None deleting a value) in the same import."""
         name, registry = setting
         keys = {WINE_SETTINGS: {"Version": name}}
         if registry:
@@ -261,7 +262,9 @@ class Prefix:
                 keys[key] = values
             keys[WINDOWS_CONTROL] = {"CSDVersion": service_pack}
             keys[PRODUCT_OPTIONS] = {"ProductType": product_type}
-        self.set_registry(dict(keys, **(more or {})))
+        for key, values in (more or {}).items():
+            keys[key] = dict(keys.get(key, {}), **values)
+        self.set_registry(keys)
 
 
 def main():
