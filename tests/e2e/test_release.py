@@ -42,7 +42,8 @@ RELEASE_VARIABLES = ("ARCHVER_SIGN_CERT", "ARCHVER_SIGN_KEY", "ARCHVER_SIGN_TIME
 MANIFESTS = ["archver.archver.installer.yaml", "archver.archver.locale.en-US.yaml",
              "archver.archver.yaml", "archver.json"]
 # Flags that would change the bytes, were they let in.
-FLAGS = dict(CXXFLAGS="-fno-inline", CPPFLAGS="-DNDEBUG", LDFLAGS="-Wl,--no-gc-sections")
+FLAGS = dict(CXXFLAGS="-fno-inline", CPPFLAGS="-DNDEBUG", LDFLAGS="-Wl,--no-gc-sections",
+             CMAKE_BUILD_TYPE="Debug")
 SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 GIT_ENV = dict(GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.org", GIT_COMMITTER_NAME="t",
                GIT_COMMITTER_EMAIL="t@example.org", GIT_AUTHOR_DATE="2026-01-02T03:04:05Z",
@@ -257,7 +258,7 @@ def main():
         with open(os.path.join(repo, "build", "release-x86", "build", "CMakeCache.txt")) as f:
             check("testing-off build's settings",
                   [line.strip() for line in f if line.startswith("ARCHVER_")],
-                  ["ARCHVER_WERROR:BOOL=OFF"])
+                  ["ARCHVER_LAUNCHER:BOOL=OFF", "ARCHVER_WERROR:BOOL=OFF"])
 
         # The manifests name the release's address and the zip's hash.
         address = "https://github.com/someone/archver/releases/download/v" + version
@@ -294,6 +295,11 @@ def main():
               ([[m.get("ManifestVersion")] for m in winget], "x86", "archver.exe",
                zip_url.replace(version, "$version"), [[winget[1].get("Publisher")]] * 2))
         print("manifests: %s %s" % (zip_url, scoop.get("hash")))
+        # A tag without the v is the version too.
+        status, _, _, held = releaser.release(release_url=address.replace("/v" + version,
+                                                                          "/" + version))
+        check("manifests for a tag without the v", (status, sorted(held)),
+              (0, sorted(MANIFESTS + [releaser.name, releaser.sums])))
         # Times taken from the clock would differ a second or more later.
         time.sleep(2)
         _, _, again, _ = releaser.release(cert, key)
@@ -322,14 +328,29 @@ def main():
             "--so-pin", "5678", env=token)
         run("softhsm2-util", "--import", key, "--token", "archver", "--label", "signer", "--id",
             "01", "--pin", "1234", env=token)
+        # A stand-in osslsigncode first on PATH records the arguments of each
+        # call and the mode of the PIN file it is handed, then signs.
+        signer, calls = os.path.join(work, "signer"), os.path.join(work, "signer.log")
+        os.makedirs(signer)
+        with open(os.path.join(signer, "osslsigncode"), "w") as f:
+            f.write('#!/bin/sh\nprintf "%%s\\n" "$@" >> %s\nprev=\nfor a in "$@"; do\n'
+                    '  [ "$prev" = -readpass ] && stat -c "mode %%a" "$a" >> %s\n  prev=$a\n'
+                    'done\nexec %s "$@"\n' % (calls, calls, shutil.which("osslsigncode")))
+        os.chmod(os.path.join(signer, "osslsigncode"), 0o755)
         for what, uri, pin in (("PIN in ARCHVER_SIGN_PIN", "", "1234"),
                                ("PIN in the URI", ";pin-value=1234", None)):
+            open(calls, "w").close()
             _, output, from_token, _ = releaser.release(
                 cert, "pkcs11:token=archver;object=signer;type=private" + uri,
                 env=dict(token, ARCHVER_SIGN_PKCS11_MODULE=SOFTHSM,
+                         PATH=signer + os.pathsep + os.environ["PATH"],
                          **({"ARCHVER_SIGN_PIN": pin} if pin else {})))
             check("signed with a key in a PKCS#11 token, " + what, (from_token or {}).get("zip"),
                   signed.get("zip", "no first zip"))
+            recorded = open(calls).read().splitlines()
+            check("PIN kept off osslsigncode's command line, in a file of its owner's, " + what,
+                  ([line for line in recorded if "1234" in line],
+                   [line for line in recorded if line.startswith("mode ")]), ([], ["mode 600"]))
 
         path, stripped, tampered = (os.path.join(work, n + ".exe")
                                     for n in ("signed", "stripped", "tampered"))

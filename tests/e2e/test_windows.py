@@ -1,9 +1,11 @@
 """What also runs on real Windows, under Wine's cmd.exe as the CI workflow
 starts it on a runner, from a folder whose name holds blanks and
 parentheses: crosscheck.cmd, and the recipes of the docs (the batch files and
-the NSIS installer) through tests/windows/recipes.py. One test a cmd.exe:
-that of Windows' own bitness (native), and the 32-bit one of 64-bit Windows
-(wow64), each first checked to be of that bitness.
+the NSIS installer) through tests/windows/recipes.py. Three tests a
+cmd.exe, for the recipes, for crosscheck.cmd on many versions and for what
+it says of its sources; under the cmd.exe of Windows' own bitness (win64,
+win32) and the 32-bit one of 64-bit Windows (wow64), each first checked to
+be of that bitness.
 
 archver and crosscheck.cmd read the same registry here, so this proves the
 script, not Windows: it agrees where archver is right, finds the copy
@@ -18,7 +20,8 @@ where one prints anything else or on stderr, or ends with another
 exit status.
 
 usage: test_windows.py CROSSCHECK_CMD SOURCE_DIR ARCHVER_EXE NOTHING_EXE OBJCOPY MAKENSIS
-                       native|wow64 win64|win32 LAUNCH_EXE WINE_DIR
+                       test_{recipes,crosscheck,sources}_{win64,wow64,win32} win64|win32
+                       LAUNCH_EXE WINE_DIR
 """
 import glob
 import os
@@ -27,7 +30,7 @@ import subprocess
 import sys
 import tempfile
 
-from checks import check, finish
+from checks import check, check_twice, finish
 import recipes
 from winehost import (CMD_HOSTS, CURRENT_VERSION_32, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10, WINDOWS_11,
                       WINDOWS_7_SP1, Prefix, named_version, registry_version,
@@ -69,9 +72,27 @@ CROSSCHECK_VERSIONS = [
      ("nothing", {}, True, VERSION_ANSWERS, BITNESS, [])),
     ("Server 2003 SP1", registry_version("5.2", "3790", "ServerNT", service_pack=1), 20523,
      "AMD64", ("nothing", {}, True, BITNESS + VERSION_ANSWERS, [], [])),
+    # XP x64 is a workstation of 5.2, and has IsWow64Process.
+    ("Windows XP x64", registry_version("5.2", "3790"), 20521, "AMD64",
+     ("nothing", {}, True, BITNESS + VERSION_ANSWERS, [], [])),
+    ("Server 2003 domain controller", registry_version("5.2", "3790", "LanmanNT"), 20522,
+     "AMD64", ("nothing", {}, True, VERSION_ANSWERS, BITNESS, [])),
+    # Only a 0 is no answer: a wrong bitness stays wrong, a right one agrees.
+    ("Windows 2000, answers of 3", named_version("win2k"), 20501, "AMD64",
+     ("nothing", {"ARCHVER_STANDIN_EXIT": "3"}, False, BITNESS + ["/w BuildNumber", "help"],
+      ["/o", "/w"], ["cannot read the registry"])),
+    ("Windows XP SP1, archver answering", registry_version("5.1", "2600", service_pack=1),
+     20511, "AMD64", ("archver", {}, True, [], [], [])),
     ("a compatibility layer that changes the version", WINDOWS_7_SP1, 20611, "AMD64",
      ("archver", {"__COMPAT_LAYER": "~ RunAsInvoker WINXPSP3"}, True, [], [],
       ["compatibility layer WINXPSP3 in __COMPAT_LAYER"])),
+    ("compatibility layers in mixed case", WINDOWS_7_SP1, 20611, "AMD64",
+     ("archver", {"__COMPAT_LAYER": "~ RunAsInvoker VistaSP2 Win7RTM"}, True, [], [],
+      ["compatibility layer VistaSP2 in __COMPAT_LAYER",
+       "compatibility layer Win7RTM in __COMPAT_LAYER"])),
+    ("a compatibility layer in lower case", WINDOWS_7_SP1, 20611, "AMD64",
+     ("archver", {"__COMPAT_LAYER": "winxpsp3"}, True, [], [],
+      ["compatibility layer winxpsp3 in __COMPAT_LAYER"])),
     ("a compatibility layer that leaves it", WINDOWS_7_SP1, 20611, "AMD64",
      ("archver", {"__COMPAT_LAYER": "RunAsInvoker"}, True, [], [], [])),
 ]
@@ -149,7 +170,8 @@ WRONG = [("a line more on standard output", "echo noise", "1 passed, %d failed" 
          ("a line on standard error", "echo noise >&2", "1 passed, %d failed" % (CHECKS - 1))]
 # The recipes that ask archver, each run with archver missing and in its
 # place a program ending with each code archver never answers.
-NO_ANSWER_CHECKS = len(recipes.NO_ANSWER_OUTPUTS) * len(recipes.NO_ANSWER_CODES)
+NO_ANSWER_CHECKS = (len(recipes.NO_ANSWER_OUTPUTS) * len(recipes.NO_ANSWER_CODES)
+                    + len(recipes.STANDIN_INSTALLS))
 
 
 def outcome(output):
@@ -171,7 +193,11 @@ def hide_reg(prefix, hidden):
             os.rename(*((path, path + ".hidden") if hidden else (path + ".hidden", path)))
 
 
-def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy):
+def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, of_sources):
+    """Without of_sources, every run of RUNS on each version that has no run
+    of its own; with it, the versions with a run of their own
+    (sources that disagree or are missing, old Windows, compatibility
+    layers) and a missing archver.exe."""
     programs = {"archver": None, "nothing": nothing,
                 "stripped": os.path.join(folder, "stripped.exe"),
                 "missing": os.path.join(folder, "missing.exe")}
@@ -186,7 +212,7 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy):
         return wine.run_command(command.encode(), cwd=os.path.dirname(folder), env=env)
 
     for name, setting, code, machine, only in CROSSCHECK_VERSIONS:
-        if arch == "win32" and machine != "AMD64":
+        if (arch == "win32" and machine != "AMD64") or bool(only) != of_sources:
             continue
         # Wine hands the registry's machine to every process; a 32-bit one
         # on 64-bit Windows also sees it in PROCESSOR_ARCHITEW6432.
@@ -211,24 +237,28 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy):
                                        ", EXPECT_CODE " + expect if expect else "",
                                        "" if registry else ", no reg.exe")
             expected = (status_want, (passed, mismatches, unknown, sources, last), b"")
-            # Under load, Wine now and then hands a program started by "for
-            # /f" no output; a fault of the script's shows again the second
-            # time.
-            for attempt in (1, 2):
+
+            def run_crosscheck():
                 hide_reg(wine.env["WINEPREFIX"], not registry)
                 out, err, status = crosscheck(program, env)
                 hide_reg(wine.env["WINEPREFIX"], False)
-                got = (status, outcome(out), err)
-                if got == expected:
-                    break
-                print("%s, run %d:\n%s" % (what, attempt, out.decode(errors="replace")))
-            check(what, got, expected)
+                return status, out, err
 
+            check_twice(what, run_crosscheck, expected,
+                        part=lambda got: (got[0], outcome(got[1]), got[2]),
+                        show=lambda got: got[1].decode(errors="replace"))
+
+    if not of_sources:
+        return
     # Without archver.exe: exit code 2, which Wine's cmd keeps only when
     # the script is started without CALL.
     out, err, status = crosscheck("missing", {}, start="")
     check("%s, missing archver.exe" % host, (status, outcome(out)[4], err),
           (2, 'crosscheck: cannot find "%s"' % windows_path(programs["missing"]), b""))
+
+
+# recipes.py's run: its status and first and last lines, and all it printed.
+WHOLE_OUTPUT = dict(part=lambda got: got[:2], show=lambda got: got[2])
 
 
 def check_recipes(wine, host, arch, folder, top, makensis):
@@ -254,18 +284,13 @@ def check_recipes(wine, host, arch, folder, top, makensis):
         lines = output.splitlines()
         return done.returncode, lines[:1] + lines[-1:], output
 
-    def check_run(what, got, want):
-        check(what, got[:2], want)
-        if got[:2] != want:
-            print("%s, the whole output:\n%s" % (what, got[2]))
-
     # What recipes.py expects it takes from the registry, as on a runner.
     for setting, code, era, name, extra in RECIPE_VERSIONS[arch]:
         machine = "this machine: %s, %d, %s, %s" % (extra.get("machine", ARCH[arch]), code, era,
                                                     name)
-        check_run("recipes.py, %s, %s%s" % (name, host, "".join(", " + k for k in extra)),
-                  run_recipes(setting, extra=extra),
-                  (0, [machine, "%d passed, 0 failed" % CHECKS]))
+        check_twice("recipes.py, %s, %s%s" % (name, host, "".join(", " + k for k in extra)),
+                    lambda: run_recipes(setting, extra=extra),
+                    (0, [machine, "%d passed, 0 failed" % CHECKS]), **WHOLE_OUTPUT)
     bare = [path for path in glob.glob(os.path.join(folder, "*.bat"))
             if b"\n" in open(path, "rb").read().replace(b"\r\n", b"")]
     check("batch files with a line end that is not CRLF", bare, [])
@@ -273,26 +298,39 @@ def check_recipes(wine, host, arch, folder, top, makensis):
     for what, after, last in WRONG:
         status, lines, _ = run_recipes(setting, after)
         check("recipes.py with " + what, (status, lines[-1:]), (1, [last]))
-    status, lines, output = run_recipes(setting, mode=["no-answer"], extra=ERRORLEVEL_SET)
-    check_run("recipes.py no-answer, %s, ERRORLEVEL set" % host, (status, lines[-1:], output),
-              (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS]))
+    check_twice("recipes.py no-answer, %s, ERRORLEVEL set" % host,
+                lambda: run_recipes(setting, mode=["no-answer"], extra=ERRORLEVEL_SET),
+                (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS]),
+                part=lambda got: (got[0], got[1][-1:]), show=WHOLE_OUTPUT["show"])
+
+
+# Each test by the cmd.exe its name ends with: its prefix, that cmd.exe and
+# the machine it runs as.
+CMDS = {"win64": ("win64", CMD_HOSTS["win64"][0], b"AMD64"),
+        "wow64": ("win64", CMD_HOSTS["win64"][1], b"x86"),
+        "win32": ("win32", CMD_HOSTS["win32"][0], b"x86")}
 
 
 def main():
-    script, top, exe, nothing, objcopy, makensis, cmd, arch, launcher, wine_dir = sys.argv[1:11]
-    host = CMD_HOSTS[arch][1 if cmd == "wow64" else 0]
+    script, top, exe, nothing, objcopy, makensis, test, arch, launcher, wine_dir = sys.argv[1:11]
+    # The test's own name, such as test_recipes_wow64 or test_sources_win32,
+    # says what it checks and under which cmd.exe.
+    part, name = test.split("_")[1:]
+    prefix, host, runs_as = CMDS[name]
+    check("%s on the prefix" % test, arch, prefix)
     with tempfile.TemporaryDirectory() as work, Prefix("windows", arch, launcher, wine_dir) as wine:
         folder = os.path.join(work, "archver 1.3 (x86)")
         os.mkdir(folder)
         shutil.copy(script, folder)
         shutil.copy(exe, folder)
         shutil.copy(nothing, os.path.join(folder, "nothing.exe"))
-        # The cmd.exe is the one of the bitness asked for.
         out = wine.run_command(b"%s /d /c echo %%PROCESSOR_ARCHITECTURE%%" % host.encode())[0]
-        check("%s runs as" % host, out, b"%s\r\n" % (b"x86" if cmd == "wow64" else
-                                                     ARCH[arch].encode()))
-        check_recipes(wine, host, arch, folder, top, makensis)
-        check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy)
+        check("%s runs as" % host, out, runs_as + b"\r\n")
+        if part == "recipes":
+            check_recipes(wine, host, arch, folder, top, makensis)
+        else:
+            check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy,
+                             part == "sources")
     return finish()
 
 

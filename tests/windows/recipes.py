@@ -6,7 +6,8 @@ this machine, as its registry tells.
 
 usage (on Debian, with NSIS): recipes.py installer TOP DIR
     builds DIR/example-setup.exe from the NSIS recipe of the docs in TOP,
-    recording in decided.txt beside it what the installer decided
+    recording in decided.txt beside it what the installer decided, and
+    another around DIR/nothing.exe in DIR/stand-in installer
 usage (on Windows, with Python): recipes.py TOP DIR CMD [no-answer]
     writes the recipes into DIR, which holds archver.exe, nothing.exe and
     example-setup.exe, runs each batch file and the installer under CMD,
@@ -16,8 +17,9 @@ usage (on Windows, with Python): recipes.py TOP DIR CMD [no-answer]
     this Windows; first prints that. On Windows the PowerShell recipes run
     too, under the PowerShell of CMD's bitness. With no-answer, runs each
     batch recipe that asks archver in a folder without it, and with
-    nothing.exe in its place ending with each code archver never answers.
-    Ends with "N passed, N failed", and exits 1 on any difference.
+    nothing.exe in its place ending with each code archver never answers,
+    and the installer built around nothing.exe. Ends with "N passed, N
+    failed", and exits 1 on any difference.
 """
 import glob
 import os
@@ -63,6 +65,18 @@ NSIS_RECORDER = ["Function .onInstSuccess", r'FileOpen $9 "$EXEDIR\decided.txt" 
 INSTALLED = ("installer 0\n{one} {code} C:\\Program Files\\Example\n"
              "installer 0\n{one} {code} C:\\Chosen Example\n")
 ABORTED = "installer 2\ninstaller 2\n"
+# The installer built around nothing.exe, and what it does where the
+# stand-in ends with these codes, for each switch or for any.
+STANDIN = "stand-in installer"
+STANDIN_INSTALLS = [
+    # An answer to /o, never to /b: it stops at the check of /b.
+    ({"ARCHVER_STANDIN_EXIT": "21001"}, ABORTED),
+    # No answer to /o, above every version code: it stops at the check of /o.
+    ({"ARCHVER_STANDIN_EXIT_O": str(0x40010004), "ARCHVER_STANDIN_EXIT_B": "2"}, ABORTED),
+    # Answers to both: it installs, so the two above stopped at a check.
+    ({"ARCHVER_STANDIN_EXIT_O": "20611", "ARCHVER_STANDIN_EXIT_B": "2"},
+     INSTALLED.format(one=2, code=20611)),
+]
 # The installer unpacks archver.exe below %TEMP%, here a folder named with a
 # blank: a path to it that is not quoted starts the program at the blank,
 # temp.exe, a copy of archver that answers 0 to what it is given. It runs
@@ -136,13 +150,19 @@ def recipes(top):
 
 
 def build_installer(top, directory, makensis="makensis"):
+    """example-setup.exe around archver.exe in directory, and another around
+    nothing.exe in its folder STANDIN."""
     language, text = recipes(top).get("installer", (None, None))
     if language != "nsis":
         raise SystemExit("no nsis recipe named installer in the docs of " + top)
-    with open(os.path.join(directory, "setup.nsi"), "w") as f:
-        f.write(text)
-    subprocess.run([makensis, "-V2", "setup.nsi"] + ["-X" + line for line in NSIS_RECORDER],
-                   cwd=directory, check=True)
+    standin = os.path.join(directory, STANDIN)
+    os.makedirs(standin, exist_ok=True)
+    shutil.copy(os.path.join(directory, "nothing.exe"), os.path.join(standin, "archver.exe"))
+    for folder in (directory, standin):
+        with open(os.path.join(folder, "setup.nsi"), "w") as f:
+            f.write(text)
+        subprocess.run([makensis, "-V2", "setup.nsi"] + ["-X" + line for line in NSIS_RECORDER],
+                       cwd=folder, check=True)
 
 
 def write_recipes(found, directory, nothing):
@@ -208,6 +228,10 @@ def check_no_answer(top, directory, cmd):
                                                    "ending %d" % code),
                   (out, err if code is not None else b"", status),
                   (crlf(want.format(**values)), b"", 1))
+    shutil.copy(os.path.join(directory, STANDIN, "example-setup.exe"), folder)
+    for codes, want in STANDIN_INSTALLS:
+        check("installer around the stand-in under %s, %s" % (cmd, codes),
+              run_batch(cmd, folder, "installer.bat", codes), (crlf(want), b"", 0))
 
 
 def main():
