@@ -40,6 +40,7 @@ TEST(QueryBitness, AnswersAndExitCodes)
         SCOPED_TRACE(c.name);
         Script = c.script;
         EXPECT_EQ(QueryBitness(), c.bits);
+        EXPECT_EQ(Script.kernelLookups, 1); // the fallback included
         if (c.script.hasIsWow64Process || c.script.hasIsWow64Process2) {
             EXPECT_EQ(Script.processPassed, GetCurrentProcess());
         }

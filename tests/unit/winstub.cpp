@@ -37,6 +37,7 @@ static int FakeGetSystemMetrics(int index)
 
 HMODULE GetModuleHandleA(const char *name)
 {
+    Script.kernelLookups += strcmp(name, "kernel32") == 0;
     return strcmp(name, "kernel32") == 0 ? KERNEL32 : nullptr;
 }
 

@@ -18,6 +18,7 @@ struct WindowsScript {
     BOOL isWow64ProcessResult = 1;
     BOOL wow64Flag = 0;
     HANDLE processPassed = nullptr;
+    int kernelLookups = 0; // GetModuleHandleA("kernel32") calls
 
     // GetVersionExA accepts these sizes and copies from versionAnswer.
     bool acceptsExtended = true;
