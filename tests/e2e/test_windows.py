@@ -1,9 +1,10 @@
 """What also runs on real Windows, under Wine's cmd.exe as the CI workflow
 starts it on a runner, from a folder whose name holds blanks and
 parentheses: crosscheck.cmd, and the recipes of the docs (the batch files and
-the NSIS installer) through tests/windows/recipes.py. Three tests a
-cmd.exe, for the recipes, for crosscheck.cmd on many versions and for what
-it says of its sources; under the cmd.exe of Windows' own bitness (win64,
+the NSIS installer) through tests/windows/recipes.py. Five tests a
+cmd.exe, for the recipes on many versions, for the recipes where archver
+gives no answer, for crosscheck.cmd with archver on many versions, with
+impostors of archver, and for what it says of its sources; under the cmd.exe of Windows' own bitness (win64,
 win32) and the 32-bit one of 64-bit Windows (wow64), each first checked to
 be of that bitness.
 
@@ -20,7 +21,8 @@ where one prints anything else or on stderr, or ends with another
 exit status.
 
 usage: test_windows.py CROSSCHECK_CMD SOURCE_DIR ARCHVER_EXE NOTHING_EXE OBJCOPY MAKENSIS
-                       test_{recipes,crosscheck,sources}_{win64,wow64,win32} win64|win32
+                       test_{recipes,noanswer,crosscheck,impostors,sources}_{win64,wow64,win32}
+                       win64|win32
                        LAUNCH_EXE WINE_DIR
 """
 import glob
@@ -193,11 +195,11 @@ def hide_reg(prefix, hidden):
             os.rename(*((path, path + ".hidden") if hidden else (path + ".hidden", path)))
 
 
-def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, of_sources):
-    """Without of_sources, every run of RUNS on each version that has no run
-    of its own; with it, the versions with a run of their own
-    (sources that disagree or are missing, old Windows, compatibility
-    layers) and a missing archver.exe."""
+def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
+    """part crosscheck: the runs of archver in RUNS on each version that has
+    no run of its own; impostors: the other programs of RUNS there; sources:
+    the versions with a run of their own (sources that disagree or are
+    missing, old Windows, compatibility layers) and a missing archver.exe."""
     programs = {"archver": None, "nothing": nothing,
                 "stripped": os.path.join(folder, "stripped.exe"),
                 "missing": os.path.join(folder, "missing.exe")}
@@ -212,7 +214,7 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, of_sources
         return wine.run_command(command.encode(), cwd=os.path.dirname(folder), env=env)
 
     for name, setting, code, machine, only in CROSSCHECK_VERSIONS:
-        if (arch == "win32" and machine != "AMD64") or bool(only) != of_sources:
+        if (arch == "win32" and machine != "AMD64") or bool(only) != (part == "sources"):
             continue
         # Wine hands the registry's machine to every process; a 32-bit one
         # on 64-bit Windows also sees it in PROCESSOR_ARCHITEW6432.
@@ -222,6 +224,8 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, of_sources
         if only:
             runs = [(only[0], None, only[2], lambda code: only[3:])]
         for program, expect, registry, want in runs:
+            if part != "sources" and (program == "archver") != (part == "crosscheck"):
+                continue
             env = {"EXPECT_CODE": str(code if expect == "right" else code + 1)} if expect else {}
             if machine != "AMD64" and host == CMD_HOSTS["win64"][1]:
                 env["PROCESSOR_ARCHITEW6432"] = machine
@@ -248,7 +252,7 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, of_sources
                         part=lambda got: (got[0], outcome(got[1]), got[2]),
                         show=lambda got: got[1].decode(errors="replace"))
 
-    if not of_sources:
+    if part != "sources":
         return
     # Without archver.exe: exit code 2, which Wine's cmd keeps only when
     # the script is started without CALL.
@@ -261,7 +265,9 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, of_sources
 WHOLE_OUTPUT = dict(part=lambda got: got[:2], show=lambda got: got[2])
 
 
-def check_recipes(wine, host, arch, folder, top, makensis):
+def check_recipes(wine, host, arch, folder, top, makensis, no_answer):
+    """Without no_answer, recipes.py on each version of RECIPE_VERSIONS; with
+    it, recipes.py where it must fail, and its no-answer runs."""
     recipes.build_installer(top, folder, makensis)
     host_cmd = os.path.join(os.path.dirname(folder), "cmd")
 
@@ -284,6 +290,16 @@ def check_recipes(wine, host, arch, folder, top, makensis):
         lines = output.splitlines()
         return done.returncode, lines[:1] + lines[-1:], output
 
+    setting = RECIPE_VERSIONS[arch][-1][0]
+    if no_answer:
+        for what, after, last in WRONG:
+            status, lines, _ = run_recipes(setting, after)
+            check("recipes.py with " + what, (status, lines[-1:]), (1, [last]))
+        check_twice("recipes.py no-answer, %s, ERRORLEVEL set" % host,
+                    lambda: run_recipes(setting, mode=["no-answer"], extra=ERRORLEVEL_SET),
+                    (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS]),
+                    part=lambda got: (got[0], got[1][-1:]), show=WHOLE_OUTPUT["show"])
+        return
     # What recipes.py expects it takes from the registry, as on a runner.
     for setting, code, era, name, extra in RECIPE_VERSIONS[arch]:
         machine = "this machine: %s, %d, %s, %s" % (extra.get("machine", ARCH[arch]), code, era,
@@ -294,14 +310,6 @@ def check_recipes(wine, host, arch, folder, top, makensis):
     bare = [path for path in glob.glob(os.path.join(folder, "*.bat"))
             if b"\n" in open(path, "rb").read().replace(b"\r\n", b"")]
     check("batch files with a line end that is not CRLF", bare, [])
-    setting = RECIPE_VERSIONS[arch][-1][0]
-    for what, after, last in WRONG:
-        status, lines, _ = run_recipes(setting, after)
-        check("recipes.py with " + what, (status, lines[-1:]), (1, [last]))
-    check_twice("recipes.py no-answer, %s, ERRORLEVEL set" % host,
-                lambda: run_recipes(setting, mode=["no-answer"], extra=ERRORLEVEL_SET),
-                (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS]),
-                part=lambda got: (got[0], got[1][-1:]), show=WHOLE_OUTPUT["show"])
 
 
 # Each test by the cmd.exe its name ends with: its prefix, that cmd.exe and
@@ -326,11 +334,10 @@ def main():
         shutil.copy(nothing, os.path.join(folder, "nothing.exe"))
         out = wine.run_command(b"%s /d /c echo %%PROCESSOR_ARCHITECTURE%%" % host.encode())[0]
         check("%s runs as" % host, out, runs_as + b"\r\n")
-        if part == "recipes":
-            check_recipes(wine, host, arch, folder, top, makensis)
+        if part in ("recipes", "noanswer"):
+            check_recipes(wine, host, arch, folder, top, makensis, part == "noanswer")
         else:
-            check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy,
-                             part == "sources")
+            check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part)
     return finish()
 
 
