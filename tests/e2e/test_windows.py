@@ -1,12 +1,12 @@
 """What also runs on real Windows, under Wine's cmd.exe as the CI workflow
 starts it on a runner, from a folder whose name holds blanks and
 parentheses: crosscheck.cmd, and the recipes of the docs (the batch files and
-the NSIS installer) through tests/windows/recipes.py. Five tests a
-cmd.exe, for the recipes on many versions, for the recipes where archver
-gives no answer, for crosscheck.cmd with archver on many versions, with
-impostors of archver, and for what it says of its sources; under the cmd.exe of Windows' own bitness (win64,
-win32) and the 32-bit one of 64-bit Windows (wow64), each first checked to
-be of that bitness.
+the NSIS installer) through tests/windows/recipes.py. Five tests a cmd.exe:
+the recipes on many versions, the recipes where archver gives no answer,
+crosscheck.cmd with archver on many versions, with impostors of archver,
+and what it says of its sources; under the cmd.exe of Windows' own bitness
+(win64, win32) and the 32-bit one of 64-bit Windows (wow64), each first
+checked to be of that bitness.
 
 archver and crosscheck.cmd read the same registry here, so this proves the
 script, not Windows: it agrees where archver is right, finds the copy
@@ -22,8 +22,7 @@ exit status.
 
 usage: test_windows.py CROSSCHECK_CMD SOURCE_DIR ARCHVER_EXE NOTHING_EXE OBJCOPY MAKENSIS
                        test_{recipes,noanswer,crosscheck,impostors,sources}_{win64,wow64,win32}
-                       win64|win32
-                       LAUNCH_EXE WINE_DIR
+                       win64|win32 LAUNCH_EXE WINE_DIR
 """
 import glob
 import os
@@ -34,9 +33,9 @@ import tempfile
 
 from checks import check, check_twice, finish
 import recipes
-from winehost import (CMD_HOSTS, CURRENT_VERSION_32, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10, WINDOWS_11,
-                      WINDOWS_7_SP1, Prefix, named_version, registry_version,
-                      windows_path)
+from winehost import (CMD_HOSTS, CURRENT_VERSION_32, SERVER_2008_R2_SP1_DC, SERVER_2025,
+                      WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, Prefix, named_version,
+                      registry_version, windows_path)
 
 # (name, how the registry is set, version code, the machine that the
 # registry and the environment name on a 64-bit prefix, and for a run of its
@@ -268,7 +267,7 @@ WHOLE_OUTPUT = dict(part=lambda got: got[:2], show=lambda got: got[2])
 def check_recipes(wine, host, arch, folder, top, makensis, no_answer):
     """Without no_answer, recipes.py on each version of RECIPE_VERSIONS; with
     it, recipes.py where it must fail, and its no-answer runs."""
-    recipes.build_installer(top, folder, makensis)
+    recipes.build_installer(top, folder, makensis, standin=no_answer)
     host_cmd = os.path.join(os.path.dirname(folder), "cmd")
 
     def run_recipes(setting, after="", mode=(), extra=None):

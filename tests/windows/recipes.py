@@ -149,16 +149,18 @@ def recipes(top):
     return found
 
 
-def build_installer(top, directory, makensis="makensis"):
-    """example-setup.exe around archver.exe in directory, and another around
-    nothing.exe in its folder STANDIN."""
+def build_installer(top, directory, makensis="makensis", standin=True):
+    """example-setup.exe around archver.exe in directory and, with standin,
+    another around nothing.exe in its folder STANDIN."""
     language, text = recipes(top).get("installer", (None, None))
     if language != "nsis":
         raise SystemExit("no nsis recipe named installer in the docs of " + top)
-    standin = os.path.join(directory, STANDIN)
-    os.makedirs(standin, exist_ok=True)
-    shutil.copy(os.path.join(directory, "nothing.exe"), os.path.join(standin, "archver.exe"))
-    for folder in (directory, standin):
+    folders = [directory]
+    if standin:
+        folders.append(os.path.join(directory, STANDIN))
+        os.makedirs(folders[1], exist_ok=True)
+        shutil.copy(os.path.join(directory, "nothing.exe"), os.path.join(folders[1], "archver.exe"))
+    for folder in folders:
         with open(os.path.join(folder, "setup.nsi"), "w") as f:
             f.write(text)
         subprocess.run([makensis, "-V2", "setup.nsi"] + ["-X" + line for line in NSIS_RECORDER],
