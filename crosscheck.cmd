@@ -10,7 +10,9 @@ rem none), the environment and "ver" stand in as far as they go, and a check
 rem nothing else answers says so.
 rem Written for every cmd.exe from Windows XP on, 32- and 64-bit: no delayed
 rem expansion, a value read right after the line that set it, every "for"
-rem body in parentheses.
+rem body in parentheses. What a program prints is read back from a scratch
+rem file, not through "for /f" over the command, which starts one more
+rem cmd.exe for each.
 setlocal EnableExtensions DisableDelayedExpansion
 set "archver=%~1"
 if "%archver%"=="" set "archver=%~dp0archver.exe"
@@ -20,6 +22,7 @@ exit /b 2
 :found
 set mismatches=0
 set problems=0
+set "scratch=%TEMP%\archver-crosscheck-%RANDOM%.txt"
 set "cvkey=HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion"
 set registry=
 reg query "%cvkey%" /v CurrentVersion >nul 2>&1
@@ -37,10 +40,12 @@ call :bitsof "%regarch%" regbits
 set bits=%envbits%
 if defined registry if not "%envbits%"=="%regbits%" set bits=
 
-rem A 32-bit cmd on 64-bit Windows reads another view of SOFTWARE unless told.
+rem A 32-bit cmd on 64-bit Windows reads another view of SOFTWARE unless
+rem told; a reg.exe that does not know /reg:64 fails, and reads without it.
 if "%bits%"=="64" set view=/reg:64
-if defined view reg query "%cvkey%" /v CurrentVersion %view% >nul 2>&1
+if defined view reg query "%cvkey%" %view% >"%scratch%" 2>nul
 if errorlevel 1 set view=
+if not defined view reg query "%cvkey%" >"%scratch%" 2>nul
 
 rem The version's values in one read of the key. Windows 10 and later keep
 rem CurrentVersion at 6.3 and hold the true version in two numbers
@@ -50,7 +55,7 @@ set minor=
 set current=
 set build=
 set csd=
-for /f "tokens=1,2,*" %%a in ('reg query "%cvkey%" %view% 2^>nul') do (
+for /f "usebackq tokens=1,2,*" %%a in ("%scratch%") do (
     if /i "%%a"=="CurrentMajorVersionNumber" set "major=%%c"
     if /i "%%a"=="CurrentMinorVersionNumber" set "minor=%%c"
     if /i "%%a"=="CurrentVersion" set "current=%%c"
@@ -76,7 +81,8 @@ if /i "%producttype%"=="ServerNT" set type=3
 rem "ver" says "Microsoft Windows [Version 10.0.20348.2700]", or on XP
 rem "Microsoft Windows XP [Version 5.1.2600]": the last word holds it.
 set verline=
-for /f "tokens=*" %%l in ('ver') do (set "verline=%%l")
+ver >"%scratch%"
+for /f "usebackq tokens=*" %%l in ("%scratch%") do (set "verline=%%l")
 set verword=
 for %%w in (%verline%) do (set "verword=%%w")
 set "verword=%verword:]=%"
@@ -116,7 +122,9 @@ rem The SHA-256 of the archver.exe checked, which ties a report to a
 rem release; certutil's second line holds it (with blanks between the bytes
 rem before Windows 8), and a line with a colon is an error message.
 set sha256=
-if exist "%SystemRoot%\System32\certutil.exe" for /f "skip=1 delims=" %%h in ('%SystemRoot%\System32\certutil.exe -hashfile "%archver%" SHA256 2^>nul') do (if not defined sha256 set "sha256=%%h")
+type nul >"%scratch%"
+if exist "%SystemRoot%\System32\certutil.exe" "%SystemRoot%\System32\certutil.exe" -hashfile "%archver%" SHA256 >"%scratch%" 2>nul
+for /f "usebackq skip=1 delims=" %%h in ("%scratch%") do (if not defined sha256 set "sha256=%%h")
 if defined sha256 set "sha256=%sha256: =%"
 if defined sha256 if not "%sha256::=%"=="%sha256%" set sha256=
 
@@ -132,13 +140,12 @@ rem A compatibility layer (WINXPSP3, VISTARTM, WIN7RTM, ...) inherited from
 rem the caller makes Windows report another version to archver; one such as
 rem RunAsInvoker leaves it alone.
 if defined __COMPAT_LAYER for %%l in (%__COMPAT_LAYER%) do (call :layer %%l)
-set "report=%TEMP%\archver-crosscheck-%RANDOM%.txt"
-"%archver%" /w >"%report%"
+"%archver%" /w >"%scratch%"
 set reportcode=%ERRORLEVEL%
-type "%report%"
+type "%scratch%"
 set reportbuild=
-for /f "usebackq tokens=1,2 delims== " %%a in ("%report%") do (if "%%a"=="BuildNumber" set "reportbuild=%%b")
-del "%report%"
+for /f "usebackq tokens=1,2 delims== " %%a in ("%scratch%") do (if "%%a"=="BuildNumber" set "reportbuild=%%b")
+del "%scratch%"
 
 "%archver%"
 call :bitness "no argument" %ERRORLEVEL% "%bits%"
@@ -212,5 +219,6 @@ rem :regvalue KEY NAME VARIABLE: the value's data, in the view %view%. The
 rem first word of a line names the value; XP's reg adds a header line.
 :regvalue
 set %3=
-for /f "tokens=1,2,*" %%a in ('reg query "%~1" /v %2 %view% 2^>nul') do (if /i "%%a"=="%2" set "%3=%%c")
+reg query "%~1" /v %2 %view% >"%scratch%" 2>nul
+for /f "usebackq tokens=1,2,*" %%a in ("%scratch%") do (if /i "%%a"=="%2" set "%3=%%c")
 goto :eof

@@ -72,7 +72,7 @@ def main():
         wine.use_version(WINDOWS_7_SP1)
 
         # The answers that Windows runs take from the machine's registry.
-        read = machine_answers(read_machine(["wine", "cmd"], wine.env), 0)
+        read = machine_answers(read_machine(wine.system_program("cmd.exe"), wine.env), 0)
         check("answers from the registry", read, (answers, 7601))
         check_modes(lambda args: wine.run(exe, args), answers)
 
@@ -104,7 +104,7 @@ def main():
             check(name + " /w", wine.run(exe, [b"/w"]), (text, b"", code))
             if setting[1]:  # a version that Wine writes in its registry
                 suite = int(re.search(rb"SuiteMask += (\d+)", text).group(1))
-                read, _ = machine_answers(read_machine(["wine", "cmd"], wine.env), suite)
+                read, _ = machine_answers(read_machine(wine.system_program("cmd.exe"), wine.env), suite)
                 check(name + " from the registry", (read["O"], read["W"]), (code, text))
             for args in [["/o"], ["/w"]] + (LEAN_ON_WINDOWS_7 if setting == WINDOWS_7_SP1 else []):
                 loaded = wine.loaded_dlls(exe, args)

@@ -26,6 +26,7 @@ usage: test_windows.py CROSSCHECK_CMD SOURCE_DIR ARCHVER_EXE NOTHING_EXE OBJCOPY
 """
 import glob
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -176,22 +177,25 @@ NO_ANSWER_CHECKS = (len(recipes.NO_ANSWER_OUTPUTS) * len(recipes.NO_ANSWER_CODES
 
 
 def outcome(output):
-    """(checks passed, mismatched, unanswered, problems with the sources, last line)"""
+    """(checks passed, mismatched, unanswered, problems with the sources,
+    SHA-256 lines, last line)"""
     lines = output.decode(errors="replace").splitlines()
 
     def named(start):
         return [line[len(start):].split(":")[0] for line in lines if line.startswith(start)]
 
     return (named("ok        "), named("MISMATCH  "), named("unknown   "), named("SOURCES   "),
-            lines[-1] if lines else "")
+            named("SHA-256"), lines[-1] if lines else "")
 
 
 def hide_reg(prefix, hidden):
-    """Renames reg.exe in every system folder, as Windows 2000 lacks it."""
+    """Renames reg.exe and certutil.exe in every system folder, as Windows
+    2000 lacks them."""
     for folder in ("system32", "syswow64"):
-        path = os.path.join(prefix, "drive_c", "windows", folder, "reg.exe")
-        if os.path.exists(path if hidden else path + ".hidden"):
-            os.rename(*((path, path + ".hidden") if hidden else (path + ".hidden", path)))
+        for name in ("reg.exe", "certutil.exe"):
+            path = os.path.join(prefix, "drive_c", "windows", folder, name)
+            if os.path.exists(path if hidden else path + ".hidden"):
+                os.rename(*((path, path + ".hidden") if hidden else (path + ".hidden", path)))
 
 
 def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
@@ -239,7 +243,8 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
             what = "%s, %s, %s%s%s" % (name, host, program,
                                        ", EXPECT_CODE " + expect if expect else "",
                                        "" if registry else ", no reg.exe")
-            expected = (status_want, (passed, mismatches, unknown, sources, last), b"")
+            # Wine's certutil prints no hash, and without certutil there is none.
+            expected = (status_want, (passed, mismatches, unknown, sources, [], last), b"")
 
             def run_crosscheck():
                 hide_reg(wine.env["WINEPREFIX"], not registry)
@@ -256,7 +261,7 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
     # Without archver.exe: exit code 2, which Wine's cmd keeps only when
     # the script is started without CALL.
     out, err, status = crosscheck("missing", {}, start="")
-    check("%s, missing archver.exe" % host, (status, outcome(out)[4], err),
+    check("%s, missing archver.exe" % host, (status, outcome(out)[-1], err),
           (2, 'crosscheck: cannot find "%s"' % windows_path(programs["missing"]), b""))
 
 
@@ -264,18 +269,17 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
 WHOLE_OUTPUT = dict(part=lambda got: got[:2], show=lambda got: got[2])
 
 
-def check_recipes(wine, host, arch, folder, top, makensis, no_answer):
+def check_recipes(wine, host, start, arch, folder, top, makensis, no_answer):
     """Without no_answer, recipes.py on each version of RECIPE_VERSIONS; with
-    it, recipes.py where it must fail, and its no-answer runs."""
+    it, recipes.py where it must fail, and its no-answer runs. start is the
+    command that starts host from Linux."""
     recipes.build_installer(top, folder, makensis, standin=no_answer)
     host_cmd = os.path.join(os.path.dirname(folder), "cmd")
 
     def run_recipes(setting, after="", mode=(), extra=None):
-        # Wine's cmd.exe stands in for the runner's, started from a Windows
-        # process, which alone sees sysnative.
         with open(host_cmd, "w") as f:
-            f.write("#!/bin/sh\nwine cmd /c '%s' \"$@\"\nstatus=$?\n%s\nexit $status\n"
-                    % (host, after))
+            f.write("#!/bin/sh\n%s \"$@\"\nstatus=$?\n%s\nexit $status\n"
+                    % (" ".join(shlex.quote(word) for word in start), after))
         os.chmod(host_cmd, 0o755)
         extra = extra or {}
         machine = {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": extra.get("machine", "AMD64")}}
@@ -331,10 +335,17 @@ def main():
         shutil.copy(script, folder)
         shutil.copy(exe, folder)
         shutil.copy(nothing, os.path.join(folder, "nothing.exe"))
-        out = wine.run_command(b"%s /d /c echo %%PROCESSOR_ARCHITECTURE%%" % host.encode())[0]
+        # The cross-check starts host through the launcher, as a runner's
+        # step does; recipes.py starts it from Linux.
+        start = wine.system_program("cmd.exe", native=name != "wow64")
+        echo = ["/d", "/c", "echo %PROCESSOR_ARCHITECTURE%"]
+        out = wine.run_command(b" ".join([host.encode()] + [arg.encode() for arg in echo]))[0]
         check("%s runs as" % host, out, runs_as + b"\r\n")
+        out = subprocess.run(start + echo, env=wine.env, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE).stdout
+        check("%s runs as" % " ".join(start), out, runs_as + b"\r\n")
         if part in ("recipes", "noanswer"):
-            check_recipes(wine, host, arch, folder, top, makensis, part == "noanswer")
+            check_recipes(wine, host, start, arch, folder, top, makensis, part == "noanswer")
         else:
             check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part)
     return finish()

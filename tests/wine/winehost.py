@@ -31,6 +31,9 @@ CMD_HOSTS = {
     "win32": [r"C:\windows\system32\cmd.exe"],
 }
 
+# The loader of 64-bit programs; "wine" starts 32-bit ones.
+WINE64 = "/usr/lib/wine/wine64"
+
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
@@ -168,9 +171,10 @@ class Prefix:
         # run then waits, up to seconds, for its pipe to close. An idle
         # cmd.exe keeps them running, and a first run here starts them, the
         # desktop too, with none of our pipes.
-        self.keeper = subprocess.Popen(["wine", "cmd"], env=self.env, stdin=subprocess.PIPE,
+        cmd = self.system_program("cmd.exe")
+        self.keeper = subprocess.Popen(cmd, env=self.env, stdin=subprocess.PIPE,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wine", "cmd", "/c", 'start "" /wait cmd /c exit'], env=self.env, **QUIET)
+        subprocess.run(cmd + ["/c", 'start "" /wait cmd /c exit'], env=self.env, **QUIET)
         return self
 
     def __exit__(self, *exc):
@@ -181,6 +185,17 @@ class Prefix:
             shutil.rmtree(self.env["WINEPREFIX"])
         else:
             subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
+
+    def system_program(self, name, native=True):
+        """The command that starts the system program NAME, or with native
+        False the 32-bit one of 64-bit Windows, as one Windows process: a
+        bare name, or System32 through the 32-bit loader of a 64-bit prefix,
+        first starts another process that looks the program up."""
+        if not self.wow64:
+            return ["wine", "C:\\windows\\system32\\" + name]
+        if native:
+            return [WINE64, "C:\\windows\\system32\\" + name]
+        return ["wine", "C:\\windows\\syswow64\\" + name]
 
     def run(self, program, args, cwd=None, stdout=None):
         """Runs program with args (bytes, received unchanged) and returns
@@ -220,8 +235,9 @@ class Prefix:
 
     def set_registry(self, keys):
         """Sets values in one registry import: {key: {name: text, number or
-        None to delete}}, with keys under HKLM and HKCU; on 64-bit Windows in
-        the 64-bit view, where Wow6432Node names the 32-bit one."""
+        None to delete}}, with keys under HKLM and HKCU; on 64-bit Windows
+        through the 64-bit reg.exe, whose view names the 32-bit one
+        Wow6432Node."""
         lines = ["Windows Registry Editor Version 5.00"]
         for key, values in keys.items():
             lines.append("\n[%s]" % key.replace("HKLM", "HKEY_LOCAL_MACHINE", 1)
@@ -237,9 +253,8 @@ class Prefix:
             path = os.path.join(scratch, "values.reg")
             with open(path, "w", newline="\r\n") as f:
                 f.write("\n".join(lines) + "\n")
-            subprocess.run(["wine", "reg", "import", windows_path(path)]
-                           + (["/reg:64"] if self.wow64 else []), env=self.env, check=True,
-                           **QUIET)
+            subprocess.run(self.system_program("reg.exe") + ["import", windows_path(path)],
+                           env=self.env, check=True, **QUIET)
 
     def use_version(self, setting, more=None):
         """Makes Wine report the version that named_version or
