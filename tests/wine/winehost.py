@@ -6,10 +6,13 @@ usage: winehost.py PREFIX_DIR LAUNCH_EXE PROGRAM [ARGUMENT...]
     runs PROGRAM with the arguments exactly as given, on a 64-bit prefix
     kept in PREFIX_DIR, and prints its full exit code (a Linux exit status
     keeps only 8 bits)
-       winehost.py boot|remove WINE_DIR win64|win32
-    boots the prefix that a test run's tests copy, or removes it, failing
-    where a test changed one of its files
+       winehost.py boot|unchanged WINE_DIR win64|win32
+    boots the prefix that the tests copy, unless one booted by this Wine is
+    there (every build and test run shares it); or checks, when the tests
+    are done, that none changed one of its files, removing it and failing
+    where one did
 """
+import fcntl
 import os
 import re
 import shutil
@@ -282,24 +285,40 @@ class Prefix:
         self.set_registry(keys)
 
 
-def main():
-    if sys.argv[1] in ("boot", "remove"):
-        action, wine_dir, arch = sys.argv[1:4]
-        base = os.path.join(wine_dir, arch)
-        stamp = base + ".booted"
+def keep_booted(action, wine_dir, arch):
+    """The booted prefix of WINE_DIR for arch, with a stamp that names the
+    Wine that booted it; a lock keeps two test runs from booting it at once."""
+    base = os.path.join(wine_dir, arch)
+    stamp = base + ".booted"
+    os.makedirs(wine_dir, exist_ok=True)
+    with open(base + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
         if action == "boot":
+            version = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE,
+                                     check=True).stdout
+            if os.path.isdir(base) and os.path.exists(stamp) and \
+                    open(stamp, "rb").read() == version:
+                print("%s booted by %s is there" % (base, version.decode().strip()))
+                return 0
             shutil.rmtree(base, ignore_errors=True)
             stop(boot(base, arch))
-            open(stamp, "w").close()
+            with open(stamp, "wb") as f:
+                f.write(version)
             return 0
         booted = os.path.getmtime(stamp)
         changed = [os.path.join(folder, name) for folder, _, names in os.walk(base)
                    for name in names if os.lstat(os.path.join(folder, name)).st_mtime > booted]
-        shutil.rmtree(base)
-        os.remove(stamp)
         for path in changed:
             print("a test changed %s in the booted prefix" % path)
+        if changed:
+            shutil.rmtree(base)
+            os.remove(stamp)
         return 1 if changed else 0
+
+
+def main():
+    if sys.argv[1] in ("boot", "unchanged"):
+        return keep_booted(*sys.argv[1:4])
     prefix_dir, launcher, program = sys.argv[1:4]
     args = [os.fsencode(arg) for arg in sys.argv[4:]]
     with Prefix(prefix_dir, "win64", launcher) as wine:
