@@ -104,7 +104,8 @@ def main():
             check(name + " /w", wine.run(exe, [b"/w"]), (text, b"", code))
             if setting[1]:  # a version that Wine writes in its registry
                 suite = int(re.search(rb"SuiteMask += (\d+)", text).group(1))
-                read, _ = machine_answers(read_machine(wine.system_program("cmd.exe"), wine.env), suite)
+                values = read_machine(wine.system_program("cmd.exe"), wine.env)
+                read, _ = machine_answers(values, suite)
                 check(name + " from the registry", (read["O"], read["W"]), (code, text))
             for args in [["/o"], ["/w"]] + (LEAN_ON_WINDOWS_7 if setting == WINDOWS_7_SP1 else []):
                 loaded = wine.loaded_dlls(exe, args)
