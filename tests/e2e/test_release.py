@@ -1,11 +1,14 @@
 """tools/release and tools/verify, run in a git repository made from this
-tree: the zip, its sums and the manifests for a release address, unsigned
-and signed with a throwaway code-signing certificate; the signed exe
+tree, in two tests. test_release_package: the zip, its sums and the
+manifests for a release address, the same whatever the environment holds;
+tools/verify accepts it and finds a changed byte or BUILDINFO; bad input
+fails, leaving no zip. test_release_signing: signed with a throwaway
+code-signing certificate, from a file and from a PKCS#11 token, the exe
 verifies with a SHA-256 digest, answers as the unsigned one does, strips
-back to it and is the same from run to run; tools/verify accepts both and
-finds a changed byte or BUILDINFO; bad input fails, leaving no zip.
+back to it and is the same from run to run; tools/verify accepts it; a key
+or timestamp server that fails leaves no zip.
 
-usage: test_release.py SOURCE_DIR ARCHVER_EXE VERSION win64 LAUNCH_EXE WINE_DIR
+usage: test_release.py SOURCE_DIR ARCHVER_EXE VERSION TEST win64 LAUNCH_EXE WINE_DIR
 """
 import hashlib
 import http.server
@@ -19,6 +22,7 @@ import sys
 import tempfile
 import threading
 import time
+import types
 import zipfile
 
 import pefile
@@ -221,8 +225,262 @@ def check_package(what, files, commit):
           (["commit " + commit], ["commit", "compiler", "binutils", "runtime"]))
 
 
+def check_package_part(t):
+    """The zip, its sums and the manifests of an unsigned release; the same
+    bytes whatever the environment holds; tools/verify; bad input."""
+    releaser, version, commit = t.releaser, t.version, t.commit
+    documents = run("git", "-C", t.repo, "ls-files", "*.md")[1].split()
+    texts = {name: open(os.path.join(t.repo, name)).read() for name in documents}
+    check("documents longer than a reader reads",
+          [n for n, text in texts.items() if text.count("\n") > LONGEST.get(n, 300)], [])
+    check("documents that a release would make false",
+          ["%s: %s" % (n, m) for n, text in texts.items() for m in STALE.findall(text)], [])
+
+    # The testing-off build of the release is the very file the tests ran.
+    status, output, unsigned, held = releaser.release()
+    check("no manifests without an address", sorted(held), [releaser.sums, releaser.name])
+    check("release sums list the zip", held.get(releaser.sums),
+          ("%s  %s\n" % (hashlib.sha256((unsigned or {}).get("zip", b"")).hexdigest(),
+                         releaser.name)).encode())
+    check("unsigned release", (status, "unsigned" in output, unsigned is not None),
+          (0, True, True))
+    unsigned = unsigned or {}
+    check_package("unsigned", unsigned, commit)
+    check("unsigned archver.exe is the built file", unsigned.get("archver.exe") == t.built, True)
+    # It looks for no test tool, and warnings are not errors.
+    with open(os.path.join(t.repo, "build", "release-x86", "build", "CMakeCache.txt")) as f:
+        check("testing-off build's settings",
+              [line.strip() for line in f if line.startswith("ARCHVER_")],
+              ["ARCHVER_LAUNCHER:BOOL=OFF", "ARCHVER_WERROR:BOOL=OFF"])
+
+    # The manifests name the release's address and the zip's hash.
+    status, output, released, held = releaser.release(release_url=t.address)
+    released = released or {}
+    check("manifests", (status, sorted(held)),
+          (0, sorted(MANIFESTS + [releaser.name, releaser.sums])))
+    check("release sums list the zip and the manifests",
+          sorted(held.get(releaser.sums, b"").decode().splitlines()),
+          sorted("%s  %s" % (hashlib.sha256(held.get(name, b"")).hexdigest(), name)
+                 for name in [releaser.name] + MANIFESTS))
+    winget = [yaml.safe_load(held.get(name, b"{}")) for name in MANIFESTS[:3]]
+    scoop = json.loads(held.get(MANIFESTS[3], b"{}"))
+    zip_url = t.address + "/" + releaser.name
+    installer = (winget[0].get("Installers") or [{}])[0]
+    check("manifests' version, address and hash",
+          ([m.get("PackageVersion") for m in winget] + [scoop.get("version")],
+           [installer.get("InstallerUrl"), scoop.get("url")],
+           [installer.get("InstallerSha256", "").lower(), scoop.get("hash")]),
+          ([version] * 4, [zip_url] * 2,
+           [hashlib.sha256(released.get("zip", b"")).hexdigest()] * 2))
+    # What winget and Scoop take from them, and one publisher everywhere.
+    schemas = [re.findall(rb"\.(\d+\.\d+\.\d+)\.schema\.json\n", held.get(name, b""))
+               for name in MANIFESTS[:3]]
+    publishers = [re.findall(pattern, open(os.path.join(t.source, name)).read())
+                  for name, pattern in (("res/archver.rc", r'"CompanyName", "(.*)"'),
+                                        ("LICENSE", r"Copyright \(c\) \d+ (.*)"))]
+    check("manifests' schema, architecture, command, updates and publisher",
+          ([[v.decode() for v in found] for found in schemas],
+           installer.get("Architecture"), scoop.get("bin"),
+           (scoop.get("autoupdate") or {}).get("url"), publishers),
+          ([[m.get("ManifestVersion")] for m in winget], "x86", "archver.exe",
+           zip_url.replace(version, "$version"), [[winget[1].get("Publisher")]] * 2))
+    print("manifests: %s %s" % (zip_url, scoop.get("hash")))
+    # A tag without the v is the version too.
+    status, _, _, held = releaser.release(release_url=t.address.replace("/v" + version,
+                                                                        "/" + version))
+    check("manifests for a tag without the v", (status, sorted(held)),
+          (0, sorted(MANIFESTS + [releaser.name, releaser.sums])))
+
+    # Flags in the environment and an untracked header in the checkout
+    # stay out: the release is what a pristine clone of the commit
+    # builds. The releases after it have neither.
+    header = os.path.join(t.repo, "src", "windows.h")
+    with open(header, "w") as f:
+        f.write("#error an untracked header\n")
+    status, _, files, _ = releaser.release(env=FLAGS)
+    os.remove(header)
+    check("release with flags in the environment and an untracked header",
+          (status, (files or {}).get("archver.exe") == t.built), (0, True))
+
+    # The changed file also names another compiler, which may be why.
+    exe = unsigned.get("archver.exe", b"\0")
+    changed = dict(unsigned, **{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1]),
+                                "BUILDINFO": re.sub(rb"(?m)^compiler .*$", b"compiler gcc 0.0",
+                                                    unsigned.get("BUILDINFO", b""))})
+    renamed = dict(unsigned, BUILDINFO=unsigned.get("BUILDINFO", b"").replace(
+        commit.encode(), t.other_commit.encode()))
+    check_verify(t, [
+        ("SHA256SUMS not matching", changed, False,
+         (1, ["tools/verify: SHA256SUMS does not match archver.exe"])),
+        ("SHA256SUMS not matching BUILDINFO", dict(unsigned, BUILDINFO=b"commit 0\n"),
+         False, (1, ["tools/verify: SHA256SUMS does not match BUILDINFO"])),
+        ("unsigned release", unsigned, True,
+         (0, ["built from these sources: commit " + commit])),
+        ("a changed byte in archver.exe", changed, True,
+         (1, ["NOT built from these sources: commit %s gives another archver.exe" % commit,
+              "this may be why: BUILDINFO's compiler is gcc 0.0"])),
+        ("BUILDINFO naming a git option", dict(unsigned, BUILDINFO=b"commit --orphan=x\n"),
+         True, (1, ["tools/verify: BUILDINFO names no commit"])),
+        ("BUILDINFO naming another commit", renamed, True,
+         (1, ["NOT built from these sources: commit %s gives another archver.exe"
+              % t.other_commit]))])
+
+    with open(os.path.join(t.repo, "README.md"), "a") as f:
+        f.write("a change not committed\n")
+    dirty = releaser.release(older_zip=True)
+    run("git", "-C", t.repo, "checkout", "README.md")
+    address = t.address
+    check_refused(t, [("uncommitted change", dirty)] + [
+        (what, releaser.release(release_url=release_url, older_zip=True))
+        for what, release_url in [
+            ("release address over http", address.replace("s:", ":")),
+            ("release address on another host",
+             address.replace("github.com", "github.com.example.org")),
+            ("release address on a host ending in github.com",
+             address.replace("github.com", "notgithub.com")),
+            ("release tag with more than the version", address + "-rc1"),
+            ("release tag of another version", address.replace("v" + version, "v1" + version)),
+            ("release address with a blank", address + " x"),
+            ("release address with a quote", address + '"'),
+            ("release address with a control character", address + "\n"),
+            ("release tag without the version", address.replace("v" + version, "latest"))]])
+
+
+def check_signing_part(t):
+    """The release signed with a throwaway code-signing certificate, from a
+    file and from a PKCS#11 token, with and without a timestamp; tools/verify
+    on it; keys and timestamp servers that fail."""
+    releaser, cert, key = t.releaser, t.cert, t.key
+    status, output, signed, held = releaser.release(cert, key)
+    check("signed release", (status, signed is not None), (0, True))
+    signed = signed or {}
+    signed_exe = signed.get("archver.exe") or t.built  # unsigned, what follows fails
+    check_package("signed", signed, t.commit)
+    # Times taken from the clock would differ a second or more later.
+    time.sleep(2)
+    _, _, again, _ = releaser.release(cert, key)
+    check("two signed releases are the same zip", (again or {}).get("zip"),
+          signed.get("zip", "no first zip"))
+
+    # The same key in a PKCS#11 token, SoftHSM2's made here, signs the
+    # same bytes.
+    tokens = os.path.join(t.work, "tokens")
+    os.makedirs(tokens)
+    with open(os.path.join(t.work, "softhsm2.conf"), "w") as f:
+        f.write("directories.tokendir = %s\n" % tokens)
+    token = dict(SOFTHSM2_CONF=os.path.join(t.work, "softhsm2.conf"))
+    run("softhsm2-util", "--init-token", "--free", "--label", "archver", "--pin", "1234",
+        "--so-pin", "5678", env=token)
+    run("softhsm2-util", "--import", key, "--token", "archver", "--label", "signer", "--id",
+        "01", "--pin", "1234", env=token)
+    # A stand-in osslsigncode first on PATH records the arguments of each
+    # call and the mode of the PIN file it is handed, then signs.
+    signer, calls = os.path.join(t.work, "signer"), os.path.join(t.work, "signer.log")
+    os.makedirs(signer)
+    with open(os.path.join(signer, "osslsigncode"), "w") as f:
+        f.write('#!/bin/sh\nprintf "%%s\\n" "$@" >> %s\nprev=\nfor a in "$@"; do\n'
+                '  [ "$prev" = -readpass ] && stat -c "mode %%a" "$a" >> %s\n  prev=$a\n'
+                'done\nexec %s "$@"\n' % (calls, calls, shutil.which("osslsigncode")))
+    os.chmod(os.path.join(signer, "osslsigncode"), 0o755)
+    for what, uri, pin in (("PIN in ARCHVER_SIGN_PIN", "", "1234"),
+                           ("PIN in the URI", ";pin-value=1234", None)):
+        open(calls, "w").close()
+        _, output, from_token, _ = releaser.release(
+            cert, "pkcs11:token=archver;object=signer;type=private" + uri,
+            env=dict(token, ARCHVER_SIGN_PKCS11_MODULE=SOFTHSM,
+                     PATH=signer + os.pathsep + os.environ["PATH"],
+                     **({"ARCHVER_SIGN_PIN": pin} if pin else {})))
+        check("signed with a key in a PKCS#11 token, " + what, (from_token or {}).get("zip"),
+              signed.get("zip", "no first zip"))
+        recorded = open(calls).read().splitlines()
+        check("PIN kept off osslsigncode's command line, in a file of its owner's, " + what,
+              ([line for line in recorded if "1234" in line],
+               [line for line in recorded if line.startswith("mode ")]), ([], ["mode 600"]))
+
+    path, stripped, tampered = (os.path.join(t.work, n + ".exe")
+                                for n in ("signed", "stripped", "tampered"))
+    with open(path, "wb") as f:
+        f.write(signed_exe)
+    status, output = run("osslsigncode", "verify", "-CAfile", cert, "-in", path)
+    check("signed exe verifies with a SHA-256 digest",
+          (status, re.findall(r"Message digest algorithm\s*: (\w+)", output)[:1]),
+          (0, ["SHA256"]))
+    status, _ = run("osslsigncode", "remove-signature", "-in", path, "-out", stripped)
+    check("stripped exe is the unsigned build",
+          status == 0 and open(stripped, "rb").read() == t.built, True)
+    code = pefile.PE(data=signed_exe).sections[0].PointerToRawData + 16
+    with open(tampered, "wb") as f:
+        f.write(signed_exe[:code] + bytes([signed_exe[code] ^ 1]) + signed_exe[code + 1:])
+    check("one changed code byte fails verification",
+          run("osslsigncode", "verify", "-CAfile", cert, "-in", tampered)[0] != 0, True)
+
+    # A timestamp from an RFC 3161 server (openssl ts, here on 127.0.0.1)
+    # keeps the signature valid after the certificate expires; without
+    # one it is not.
+    with TimestampServer(t.work) as (server, authority):
+        _, _, stamped, _ = releaser.release(cert, key, url=server)
+    later = str(int(time.time()) + 10 * 86400)
+    verified = []
+    for exe in ((stamped or {}).get("archver.exe", b""), signed_exe):
+        with open(path, "wb") as f:
+            f.write(exe)
+        verified.append(run("osslsigncode", "verify", "-CAfile", cert, "-TSA-CAfile",
+                            authority, "-time", later, "-in", path)[0] == 0)
+    check("after the certificate expired, timestamped and plain signatures verify",
+          verified, [True, False])
+    with open(path, "wb") as f:
+        f.write(signed_exe)
+
+    with Prefix("release", t.arch, t.launcher, t.wine_dir) as wine:
+        for args in ([b"/o"], [b"/b"], [b"/w"], [b"/?"]):
+            check("signed exe %r" % args, wine.run(path, args), wine.run(t.exe_path, args))
+
+    check_verify(t, [("signed release", signed, True,
+                      (0, ["built from these sources: commit " + t.commit]))])
+
+    # A port nothing listens on: the timestamp cannot be had.
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        closed = "http://127.0.0.1:%d" % s.getsockname()[1]
+    check_refused(t, [
+        (what, releaser.release(cert_file, key_file, url, older_zip=True))
+        for what, cert_file, key_file, url in [
+            ("missing key", cert, os.path.join(t.work, "none.pem"), None),
+            ("key of another certificate", cert, t.other, None),
+            ("key that is no PEM", cert, os.path.join(t.repo, "LICENSE"), None),
+            ("certificate without key", cert, None, None),
+            ("timestamp server that does not answer", cert, key, closed)]])
+
+
+def check_verify(t, rows):
+    """tools/verify on each (what, the zip's files, SHA256SUMS made to match
+    them, (exit status, what it concludes)): with flags in the environment
+    that would change the bytes, and a change to the checkout's README.md
+    that is not committed, since the commit named is what counts."""
+    with open(os.path.join(t.repo, "README.md"), "a") as f:
+        f.write("a change not committed\n")
+    for what, files, sums, want in rows:
+        package = os.path.join(t.work, "verify.zip")
+        write_zip(package, files, sums)
+        status, output = run(os.path.join(t.repo, "tools", "verify"), package, env=FLAGS)
+        verdict = [line.split(", this machine's")[0].strip() for line in output.splitlines()
+                   if re.search("built from these sources|may be why|^tools/verify", line)]
+        check("tools/verify, " + what, (status, verdict), want)
+        print("tools/verify,", what, "->", status, verdict)
+    run("git", "-C", t.repo, "checkout", "README.md")
+
+
+def check_refused(t, results):
+    """Each (what is wrong, tools/release's result): an error, and no zip
+    left behind, not even an older one of the same version."""
+    for what, result in results:
+        status, output, _, held = result
+        check(what, (status != 0, "tools/release: " in output, held), (True, True, {}))
+        print(what, "->", output.strip().splitlines()[-1] if output.strip() else "")
+
+
 def main():
-    source, exe_path, version, arch, launcher, wine_dir = sys.argv[1:7]
+    source, exe_path, version, test, arch, launcher, wine_dir = sys.argv[1:8]
     with open(exe_path, "rb") as f:
         built = f.read()
     with tempfile.TemporaryDirectory() as work:
@@ -234,236 +492,19 @@ def main():
             "-out", cert, "-days", "2", "-subj", "/CN=archver test signer",
             "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
         run("openssl", "genrsa", "-out", other, "2048")
-        releaser = Releaser(repo, work, version)
-
-        documents = run("git", "-C", repo, "ls-files", "*.md")[1].split()
-        texts = {name: open(os.path.join(repo, name)).read() for name in documents}
-        check("documents longer than a reader reads",
-              [n for n, t in texts.items() if t.count("\n") > LONGEST.get(n, 300)], [])
-        check("documents that a release would make false",
-              ["%s: %s" % (n, m) for n, t in texts.items() for m in STALE.findall(t)], [])
-
-        # The testing-off build of the release is the very file the tests ran.
-        status, output, unsigned, held = releaser.release()
-        check("no manifests without an address", sorted(held), [releaser.sums, releaser.name])
-        check("release sums list the zip", held.get(releaser.sums),
-              ("%s  %s\n" % (hashlib.sha256((unsigned or {}).get("zip", b"")).hexdigest(),
-                             releaser.name)).encode())
-        check("unsigned release", (status, "unsigned" in output, unsigned is not None),
-              (0, True, True))
-        unsigned = unsigned or {}
-        check_package("unsigned", unsigned, commit)
-        check("unsigned archver.exe is the built file", unsigned.get("archver.exe") == built, True)
-        # It looks for no test tool, and warnings are not errors.
-        with open(os.path.join(repo, "build", "release-x86", "build", "CMakeCache.txt")) as f:
-            check("testing-off build's settings",
-                  [line.strip() for line in f if line.startswith("ARCHVER_")],
-                  ["ARCHVER_LAUNCHER:BOOL=OFF", "ARCHVER_WERROR:BOOL=OFF"])
-
-        # The manifests name the release's address and the zip's hash.
-        address = "https://github.com/someone/archver/releases/download/v" + version
-        status, output, signed, held = releaser.release(cert, key, release_url=address)
-        check("signed release", (status, signed is not None), (0, True))
-        signed = signed or {}
-        signed_exe = signed.get("archver.exe") or built  # unsigned, what follows fails
-        check_package("signed", signed, commit)
-        check("manifests", sorted(held), sorted(MANIFESTS + [releaser.name, releaser.sums]))
-        check("release sums list the zip and the manifests",
-              sorted(held.get(releaser.sums, b"").decode().splitlines()),
-              sorted("%s  %s" % (hashlib.sha256(held.get(name, b"")).hexdigest(), name)
-                     for name in [releaser.name] + MANIFESTS))
-        winget = [yaml.safe_load(held.get(name, b"{}")) for name in MANIFESTS[:3]]
-        scoop = json.loads(held.get(MANIFESTS[3], b"{}"))
-        zip_url = address + "/" + releaser.name
-        installer = (winget[0].get("Installers") or [{}])[0]
-        check("manifests' version, address and hash",
-              ([m.get("PackageVersion") for m in winget] + [scoop.get("version")],
-               [installer.get("InstallerUrl"), scoop.get("url")],
-               [installer.get("InstallerSha256", "").lower(), scoop.get("hash")]),
-              ([version] * 4, [zip_url] * 2,
-               [hashlib.sha256(signed.get("zip", b"")).hexdigest()] * 2))
-        # What winget and Scoop take from them, and one publisher everywhere.
-        schemas = [re.findall(rb"\.(\d+\.\d+\.\d+)\.schema\.json\n", held.get(name, b""))
-                   for name in MANIFESTS[:3]]
-        publishers = [re.findall(pattern, open(os.path.join(source, name)).read())
-                      for name, pattern in (("res/archver.rc", r'"CompanyName", "(.*)"'),
-                                            ("LICENSE", r"Copyright \(c\) \d+ (.*)"))]
-        check("manifests' schema, architecture, command, updates and publisher",
-              ([[v.decode() for v in found] for found in schemas],
-               installer.get("Architecture"), scoop.get("bin"),
-               (scoop.get("autoupdate") or {}).get("url"), publishers),
-              ([[m.get("ManifestVersion")] for m in winget], "x86", "archver.exe",
-               zip_url.replace(version, "$version"), [[winget[1].get("Publisher")]] * 2))
-        print("manifests: %s %s" % (zip_url, scoop.get("hash")))
-        # A tag without the v is the version too.
-        status, _, _, held = releaser.release(release_url=address.replace("/v" + version,
-                                                                          "/" + version))
-        check("manifests for a tag without the v", (status, sorted(held)),
-              (0, sorted(MANIFESTS + [releaser.name, releaser.sums])))
-        # Times taken from the clock would differ a second or more later.
-        time.sleep(2)
-        _, _, again, _ = releaser.release(cert, key)
-        check("two signed releases are the same zip", (again or {}).get("zip"),
-              signed.get("zip", "no first zip"))
-
-        # Flags in the environment and an untracked header in the checkout
-        # stay out: the release is what a pristine clone of the commit
-        # builds. The releases after it have neither.
-        header = os.path.join(repo, "src", "windows.h")
-        with open(header, "w") as f:
-            f.write("#error an untracked header\n")
-        status, _, files, _ = releaser.release(env=FLAGS)
-        os.remove(header)
-        check("release with flags in the environment and an untracked header",
-              (status, (files or {}).get("archver.exe") == built), (0, True))
-
-        # The same key in a PKCS#11 token, SoftHSM2's made here, signs the
-        # same bytes.
-        tokens = os.path.join(work, "tokens")
-        os.makedirs(tokens)
-        with open(os.path.join(work, "softhsm2.conf"), "w") as f:
-            f.write("directories.tokendir = %s\n" % tokens)
-        token = dict(SOFTHSM2_CONF=os.path.join(work, "softhsm2.conf"))
-        run("softhsm2-util", "--init-token", "--free", "--label", "archver", "--pin", "1234",
-            "--so-pin", "5678", env=token)
-        run("softhsm2-util", "--import", key, "--token", "archver", "--label", "signer", "--id",
-            "01", "--pin", "1234", env=token)
-        # A stand-in osslsigncode first on PATH records the arguments of each
-        # call and the mode of the PIN file it is handed, then signs.
-        signer, calls = os.path.join(work, "signer"), os.path.join(work, "signer.log")
-        os.makedirs(signer)
-        with open(os.path.join(signer, "osslsigncode"), "w") as f:
-            f.write('#!/bin/sh\nprintf "%%s\\n" "$@" >> %s\nprev=\nfor a in "$@"; do\n'
-                    '  [ "$prev" = -readpass ] && stat -c "mode %%a" "$a" >> %s\n  prev=$a\n'
-                    'done\nexec %s "$@"\n' % (calls, calls, shutil.which("osslsigncode")))
-        os.chmod(os.path.join(signer, "osslsigncode"), 0o755)
-        for what, uri, pin in (("PIN in ARCHVER_SIGN_PIN", "", "1234"),
-                               ("PIN in the URI", ";pin-value=1234", None)):
-            open(calls, "w").close()
-            _, output, from_token, _ = releaser.release(
-                cert, "pkcs11:token=archver;object=signer;type=private" + uri,
-                env=dict(token, ARCHVER_SIGN_PKCS11_MODULE=SOFTHSM,
-                         PATH=signer + os.pathsep + os.environ["PATH"],
-                         **({"ARCHVER_SIGN_PIN": pin} if pin else {})))
-            check("signed with a key in a PKCS#11 token, " + what, (from_token or {}).get("zip"),
-                  signed.get("zip", "no first zip"))
-            recorded = open(calls).read().splitlines()
-            check("PIN kept off osslsigncode's command line, in a file of its owner's, " + what,
-                  ([line for line in recorded if "1234" in line],
-                   [line for line in recorded if line.startswith("mode ")]), ([], ["mode 600"]))
-
-        path, stripped, tampered = (os.path.join(work, n + ".exe")
-                                    for n in ("signed", "stripped", "tampered"))
-        with open(path, "wb") as f:
-            f.write(signed_exe)
-        status, output = run("osslsigncode", "verify", "-CAfile", cert, "-in", path)
-        check("signed exe verifies with a SHA-256 digest",
-              (status, re.findall(r"Message digest algorithm\s*: (\w+)", output)[:1]),
-              (0, ["SHA256"]))
-        status, _ = run("osslsigncode", "remove-signature", "-in", path, "-out", stripped)
-        check("stripped exe is the unsigned build",
-              status == 0 and open(stripped, "rb").read() == built, True)
-        code = pefile.PE(data=signed_exe).sections[0].PointerToRawData + 16
-        with open(tampered, "wb") as f:
-            f.write(signed_exe[:code] + bytes([signed_exe[code] ^ 1]) + signed_exe[code + 1:])
-        check("one changed code byte fails verification",
-              run("osslsigncode", "verify", "-CAfile", cert, "-in", tampered)[0] != 0, True)
-
-        # A timestamp from an RFC 3161 server (openssl ts, here on 127.0.0.1)
-        # keeps the signature valid after the certificate expires; without
-        # one it is not.
-        with TimestampServer(work) as (server, authority):
-            _, _, stamped, _ = releaser.release(cert, key, url=server)
-        later = str(int(time.time()) + 10 * 86400)
-        verified = []
-        for exe in ((stamped or {}).get("archver.exe", b""), signed_exe):
-            with open(path, "wb") as f:
-                f.write(exe)
-            verified.append(run("osslsigncode", "verify", "-CAfile", cert, "-TSA-CAfile",
-                                authority, "-time", later, "-in", path)[0] == 0)
-        check("after the certificate expired, timestamped and plain signatures verify",
-              verified, [True, False])
-        with open(path, "wb") as f:
-            f.write(signed_exe)
-
-        with Prefix("release", arch, launcher, wine_dir) as wine:
-            for args in ([b"/o"], [b"/b"], [b"/w"], [b"/?"]):
-                check("signed exe %r" % args, wine.run(path, args), wine.run(exe_path, args))
-
-        # The changed file also names another compiler, which may be why.
-        exe = unsigned.get("archver.exe", b"\0")
-        changed = dict(unsigned, **{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1]),
-                                    "BUILDINFO": re.sub(rb"(?m)^compiler .*$", b"compiler gcc 0.0",
-                                                        unsigned.get("BUILDINFO", b""))})
-        renamed = dict(unsigned, BUILDINFO=unsigned.get("BUILDINFO", b"").replace(
-            commit.encode(), other_commit.encode()))
-        # (what, the zip's files, SHA256SUMS made to match them) -> exit status
-        # and what tools/verify concludes: with flags in the environment that
-        # would change the bytes, and a change to the checkout's README.md
-        # that is not committed, since the commit named is what counts.
-        with open(os.path.join(repo, "README.md"), "a") as f:
-            f.write("a change not committed\n")
-        for what, files, sums, want in [
-                ("SHA256SUMS not matching", changed, False,
-                 (1, ["tools/verify: SHA256SUMS does not match archver.exe"])),
-                ("SHA256SUMS not matching BUILDINFO", dict(unsigned, BUILDINFO=b"commit 0\n"),
-                 False, (1, ["tools/verify: SHA256SUMS does not match BUILDINFO"])),
-                ("unsigned release", unsigned, True,
-                 (0, ["built from these sources: commit " + commit])),
-                ("signed release", signed, True,
-                 (0, ["built from these sources: commit " + commit])),
-                ("a changed byte in archver.exe", changed, True,
-                 (1, ["NOT built from these sources: commit %s gives another archver.exe" % commit,
-                      "this may be why: BUILDINFO's compiler is gcc 0.0"])),
-                ("BUILDINFO naming a git option", dict(unsigned, BUILDINFO=b"commit --orphan=x\n"),
-                 True, (1, ["tools/verify: BUILDINFO names no commit"])),
-                ("BUILDINFO naming another commit", renamed, True,
-                 (1, ["NOT built from these sources: commit %s gives another archver.exe"
-                      % other_commit]))]:
-            package = os.path.join(work, "verify.zip")
-            write_zip(package, files, sums)
-            status, output = run(os.path.join(repo, "tools", "verify"), package, env=FLAGS)
-            verdict = [line.split(", this machine's")[0].strip() for line in output.splitlines()
-                       if re.search("built from these sources|may be why|^tools/verify", line)]
-            check("tools/verify, " + what, (status, verdict), want)
-            print("tools/verify,", what, "->", status, verdict)
-
-        # A port nothing listens on: the timestamp cannot be had.
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            closed = "http://127.0.0.1:%d" % s.getsockname()[1]
-        dirty = releaser.release(older_zip=True)
-        run("git", "-C", repo, "checkout", "README.md")
-        # (what is wrong, certificate, key, timestamp URL, release address):
-        # an error, and no zip left behind, not even an older one of the
-        # same version
-        for what, result in [("uncommitted change", dirty)] + [
-                (what, releaser.release(cert_file, key_file, url, release_url, older_zip=True))
-                for what, cert_file, key_file, url, release_url in [
-                    ("missing key", cert, os.path.join(work, "none.pem"), None, None),
-                    ("key of another certificate", cert, other, None, None),
-                    ("key that is no PEM", cert, os.path.join(repo, "LICENSE"), None, None),
-                    ("certificate without key", cert, None, None, None),
-                    ("timestamp server that does not answer", cert, key, closed, None),
-                    ("release address over http", None, None, None, address.replace("s:", ":")),
-                    ("release address on another host", None, None, None,
-                     address.replace("github.com", "github.com.example.org")),
-                    ("release address on a host ending in github.com", None, None, None,
-                     address.replace("github.com", "notgithub.com")),
-                    ("release tag with more than the version", None, None, None,
-                     address + "-rc1"),
-                    ("release tag of another version", None, None, None,
-                     address.replace("v" + version, "v1" + version)),
-                    ("release address with a blank", None, None, None, address + " x"),
-                    ("release address with a quote", None, None, None, address + '"'),
-                    ("release address with a control character", None, None, None, address + "\n"),
-                    ("release tag without the version", None, None, None,
-                     address.replace("v" + version, "latest"))]]:
-            status, output, _, held = result
-            check(what, (status != 0, "tools/release: " in output, held), (True, True, {}))
-            print(what, "->", output.strip().splitlines()[-1] if output.strip() else "")
+        t = types.SimpleNamespace(
+            source=source, exe_path=exe_path, built=built, version=version, arch=arch,
+            launcher=launcher, wine_dir=wine_dir, work=work, repo=repo, commit=commit,
+            other_commit=other_commit, cert=cert, key=key, other=other,
+            releaser=Releaser(repo, work, version),
+            address="https://github.com/someone/archver/releases/download/v" + version)
+        # The test's own name, test_release_package or test_release_signing,
+        # says what it checks.
+        PARTS[test.split("_")[-1]](t)
     return finish()
 
+
+PARTS = {"package": check_package_part, "signing": check_signing_part}
 
 if __name__ == "__main__":
     sys.exit(main())
