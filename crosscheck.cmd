@@ -24,9 +24,6 @@ set mismatches=0
 set problems=0
 set "scratch=%TEMP%\archver-crosscheck-%RANDOM%.txt"
 set "cvkey=HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion"
-set registry=
-reg query "%cvkey%" /v CurrentVersion >nul 2>&1
-if not errorlevel 1 set registry=1
 
 rem Bitness: a 32-bit process on 64-bit Windows sees x86 in
 rem PROCESSOR_ARCHITECTURE and the native one in PROCESSOR_ARCHITEW6432. An
@@ -35,6 +32,10 @@ set "envarch=%PROCESSOR_ARCHITECTURE%"
 if defined PROCESSOR_ARCHITEW6432 set "envarch=%PROCESSOR_ARCHITEW6432%"
 set view=
 call :regvalue "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment" PROCESSOR_ARCHITECTURE regarch
+rem Every Windows keeps its machine there: where reg.exe does not read it,
+rem it cannot read the registry.
+set registry=
+if defined regarch set registry=1
 call :bitsof "%envarch%" envbits
 call :bitsof "%regarch%" regbits
 set bits=%envbits%

@@ -166,7 +166,8 @@ RECIPE_VERSIONS = {
 
 # recipes.py under a cmd.exe that also writes a line to standard output or
 # to standard error: (what, shell line after the cmd.exe, its last line).
-# The recipes found, each batch recipe, the installer.
+# The recipes found, each batch recipe, the installer. The line comes from
+# the shell, not from cmd.exe, so the 32-bit prefix's alone runs these.
 CHECKS = len(recipes.BATCH_OUTPUTS) + 2
 WRONG = [("a line more on standard output", "echo noise", "1 passed, %d failed" % (CHECKS - 1)),
          ("a line on standard error", "echo noise >&2", "1 passed, %d failed" % (CHECKS - 1))]
@@ -295,7 +296,7 @@ def check_recipes(wine, host, start, arch, folder, top, makensis, no_answer):
 
     setting = RECIPE_VERSIONS[arch][-1][0]
     if no_answer:
-        for what, after, last in WRONG:
+        for what, after, last in WRONG if arch == "win32" else []:
             status, lines, _ = run_recipes(setting, after)
             check("recipes.py with " + what, (status, lines[-1:]), (1, [last]))
         check_twice("recipes.py no-answer, %s, ERRORLEVEL set" % host,
