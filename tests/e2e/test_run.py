@@ -1,15 +1,15 @@
-"""archver.exe under Wine: every run mode and bad input, checked as the exact
-bytes on standard output and the full 32-bit exit code; on 64-bit Windows
-also "/o" and "/w" on every version a prefix can pose as, with the expected
-values of the real releases written out here, and the DLLs each run loads
-against a do-nothing program from the same toolchain: user32 alone drags in
-a dozen more, so it may be loaded only where the report asks about Server
-2003 R2.
+"""archver.exe under Wine. test_run_win64 and test_run_win32: every run mode
+and bad input, checked as the exact bytes on standard output and the full
+32-bit exit code. test_versions_win64: "/o" and "/w" on every version a
+prefix can pose as, with the expected values of the real releases written
+out here, and the DLLs each run loads against a do-nothing program from the
+same toolchain: user32 alone drags in a dozen more, so it may be loaded
+only where the report asks about Server 2003 R2.
 
 The harness's own quoting is proven on showargs.exe, which prints every
 argument it received: archver reads only two bytes of its first one.
 
-usage: test_run.py ARCHVER_EXE SHOWARGS_EXE NOTHING_EXE win64|win32 LAUNCH_EXE WINE_DIR
+usage: test_run.py ARCHVER_EXE SHOWARGS_EXE NOTHING_EXE TEST win64|win32 LAUNCH_EXE WINE_DIR
 """
 import os
 import re
@@ -65,10 +65,13 @@ LEAN_ON_WINDOWS_7 = [[], ["/v"], ["/b"], ["/?"]]
 
 
 def main():
-    exe, showargs, nothing, arch, launcher, wine_dir = sys.argv[1:7]
+    exe, showargs, nothing, test, arch, launcher, wine_dir = sys.argv[1:8]
     answers = dict({"win64": {"V": 64, "B": 2}, "win32": {"V": 32, "B": 1}}[arch], O=WIN7_CODE,
                    W=WIN7)
     with Prefix("run", arch, launcher, wine_dir) as wine:
+        if test.startswith("test_versions"):
+            check_versions(wine, exe, nothing)
+            return finish()
         wine.use_version(WINDOWS_7_SP1)
 
         # The answers that Windows runs take from the machine's registry.
@@ -95,27 +98,29 @@ def main():
                 got = wine.run(exe, args, stdout=full)
             check("%r to a full device" % args, got[1:], (b"", code))
 
-        if arch == "win32":  # the versions pose on 64-bit Windows
-            return finish()
-        baseline = wine.loaded_dlls(nothing, [])
-        for name, setting, code, text in VERSIONS:
-            wine.use_version(setting)
-            check(name + " /o", wine.run(exe, [b"/o"]), (b"", b"", code))
-            check(name + " /w", wine.run(exe, [b"/w"]), (text, b"", code))
-            if setting[1]:  # a version that Wine writes in its registry
-                suite = int(re.search(rb"SuiteMask += (\d+)", text).group(1))
-                values = read_machine(wine.system_program("cmd.exe"), wine.env)
-                read, _ = machine_answers(values, suite)
-                check(name + " from the registry", (read["O"], read["W"]), (code, text))
-            for args in [["/o"], ["/w"]] + (LEAN_ON_WINDOWS_7 if setting == WINDOWS_7_SP1 else []):
-                loaded = wine.loaded_dlls(exe, args)
-                if setting == SERVER_2003_SP2 and args == ["/w"]:
-                    check("%s %s loads user32 and more" % (name, args),
-                          "user32.dll" in loaded and set(baseline) < set(loaded), True)
-                else:
-                    check("%s %s loads" % (name, args), loaded, baseline)
-
     return finish()
+
+
+def check_versions(wine, exe, nothing):
+    """Each of VERSIONS, posed on 64-bit Windows: the answers, what Windows'
+    own registry says, and the DLLs loaded."""
+    baseline = wine.loaded_dlls(nothing, [])
+    for name, setting, code, text in VERSIONS:
+        wine.use_version(setting)
+        check(name + " /o", wine.run(exe, [b"/o"]), (b"", b"", code))
+        check(name + " /w", wine.run(exe, [b"/w"]), (text, b"", code))
+        if setting[1]:  # a version that Wine writes in its registry
+            suite = int(re.search(rb"SuiteMask += (\d+)", text).group(1))
+            values = read_machine(wine.system_program("cmd.exe"), wine.env)
+            read, _ = machine_answers(values, suite)
+            check(name + " from the registry", (read["O"], read["W"]), (code, text))
+        for args in [["/o"], ["/w"]] + (LEAN_ON_WINDOWS_7 if setting == WINDOWS_7_SP1 else []):
+            loaded = wine.loaded_dlls(exe, args)
+            if setting == SERVER_2003_SP2 and args == ["/w"]:
+                check("%s %s loads user32 and more" % (name, args),
+                      "user32.dll" in loaded and set(baseline) < set(loaded), True)
+            else:
+                check("%s %s loads" % (name, args), loaded, baseline)
 
 
 if __name__ == "__main__":
