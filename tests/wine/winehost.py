@@ -125,8 +125,10 @@ def stop(env):
 
 
 def wine_env(directory, arch):
+    # No .NET or HTML engine to install, and no menu entries or file
+    # associations written into the user's desktop.
     env = dict(os.environ, WINEPREFIX=os.path.abspath(directory), WINEARCH=arch,
-               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
     env.pop("DISPLAY", None)
     return env
 
