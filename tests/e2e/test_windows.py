@@ -189,14 +189,12 @@ def outcome(output):
             named("SHA-256"), lines[-1] if lines else "")
 
 
-def hide_reg(prefix, hidden):
-    """Renames reg.exe and certutil.exe in every system folder, as Windows
-    2000 lacks them."""
+def hide(prefix, name, hidden):
+    """Renames the program name in every system folder, or back."""
     for folder in ("system32", "syswow64"):
-        for name in ("reg.exe", "certutil.exe"):
-            path = os.path.join(prefix, "drive_c", "windows", folder, name)
-            if os.path.exists(path if hidden else path + ".hidden"):
-                os.rename(*((path, path + ".hidden") if hidden else (path + ".hidden", path)))
+        path = os.path.join(prefix, "drive_c", "windows", folder, name)
+        if os.path.exists(path if hidden else path + ".hidden"):
+            os.rename(*((path, path + ".hidden") if hidden else (path + ".hidden", path)))
 
 
 def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
@@ -209,6 +207,9 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
                 "missing": os.path.join(folder, "missing.exe")}
     subprocess.run([objcopy, "--remove-section", ".rsrc", exe, programs["stripped"]], check=True)
     call = windows_path(os.path.join(folder, "crosscheck.cmd"))
+    # Wine's certutil prints no hash: the script runs as where certutil is
+    # missing, and must print no SHA-256 line.
+    hide(wine.env["WINEPREFIX"], "certutil.exe", True)
 
     def crosscheck(program, env, start="CALL "):
         # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}""
@@ -244,13 +245,12 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
             what = "%s, %s, %s%s%s" % (name, host, program,
                                        ", EXPECT_CODE " + expect if expect else "",
                                        "" if registry else ", no reg.exe")
-            # Wine's certutil prints no hash, and without certutil there is none.
             expected = (status_want, (passed, mismatches, unknown, sources, [], last), b"")
 
             def run_crosscheck():
-                hide_reg(wine.env["WINEPREFIX"], not registry)
+                hide(wine.env["WINEPREFIX"], "reg.exe", not registry)
                 out, err, status = crosscheck(program, env)
-                hide_reg(wine.env["WINEPREFIX"], False)
+                hide(wine.env["WINEPREFIX"], "reg.exe", False)
                 return status, out, err
 
             check_twice(what, run_crosscheck, expected,
@@ -336,18 +336,19 @@ def main():
         shutil.copy(script, folder)
         shutil.copy(exe, folder)
         shutil.copy(nothing, os.path.join(folder, "nothing.exe"))
-        # The cross-check starts host through the launcher, as a runner's
-        # step does; recipes.py starts it from Linux.
-        start = wine.system_program("cmd.exe", native=name != "wow64")
+        # recipes.py starts host from Linux; the cross-check through the
+        # launcher, as a runner's step does. Either is first checked to run
+        # as it must.
         echo = ["/d", "/c", "echo %PROCESSOR_ARCHITECTURE%"]
-        out = wine.run_command(b" ".join([host.encode()] + [arg.encode() for arg in echo]))[0]
-        check("%s runs as" % host, out, runs_as + b"\r\n")
-        out = subprocess.run(start + echo, env=wine.env, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE).stdout
-        check("%s runs as" % " ".join(start), out, runs_as + b"\r\n")
         if part in ("recipes", "noanswer"):
+            start = wine.system_program("cmd.exe", native=name != "wow64")
+            out = subprocess.run(start + echo, env=wine.env, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE).stdout
+            check("%s runs as" % " ".join(start), out, runs_as + b"\r\n")
             check_recipes(wine, host, start, arch, folder, top, makensis, part == "noanswer")
         else:
+            out = wine.run_command(b" ".join([host.encode()] + [a.encode() for a in echo]))[0]
+            check("%s runs as" % host, out, runs_as + b"\r\n")
             check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part)
     return finish()
 

@@ -175,7 +175,9 @@ class Prefix:
         # them its output pipes, and stops them when no program runs: every
         # run then waits, up to seconds, for its pipe to close. An idle
         # cmd.exe keeps them running, and a first run here starts them, the
-        # desktop too, with none of our pipes.
+        # desktop too, with none of our pipes; through "start", or the first
+        # "start" of a test would leave what it starts holding a runner's
+        # pipes, and the runner waiting for good.
         cmd = self.system_program("cmd.exe")
         self.keeper = subprocess.Popen(cmd, env=self.env, stdin=subprocess.PIPE,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
