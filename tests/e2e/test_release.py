@@ -325,8 +325,7 @@ def check_package_part(t):
          (1, ["NOT built from these sources: commit %s gives another archver.exe"
               % t.other_commit]))])
 
-    with open(os.path.join(t.repo, "README.md"), "a") as f:
-        f.write("a change not committed\n")
+    # The change check_verify left in the checkout, not committed.
     dirty = releaser.release(older_zip=True)
     run("git", "-C", t.repo, "checkout", "README.md")
     address = t.address
@@ -435,9 +434,6 @@ def check_signing_part(t):
         for args in ([b"/o"], [b"/b"], [b"/w"], [b"/?"]):
             check("signed exe %r" % args, wine.run(path, args), wine.run(t.exe_path, args))
 
-    check_verify(t, [("signed release", signed, True,
-                      (0, ["built from these sources: commit " + t.commit]))])
-
     # A port nothing listens on: the timestamp cannot be had.
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -450,13 +446,16 @@ def check_signing_part(t):
             ("key that is no PEM", cert, os.path.join(t.repo, "LICENSE"), None),
             ("certificate without key", cert, None, None),
             ("timestamp server that does not answer", cert, key, closed)]])
+    check_verify(t, [("signed release", signed, True,
+                      (0, ["built from these sources: commit " + t.commit]))])
 
 
 def check_verify(t, rows):
     """tools/verify on each (what, the zip's files, SHA256SUMS made to match
     them, (exit status, what it concludes)): with flags in the environment
     that would change the bytes, and a change to the checkout's README.md
-    that is not committed, since the commit named is what counts."""
+    that is not committed, since the commit named is what counts; the
+    change stays."""
     with open(os.path.join(t.repo, "README.md"), "a") as f:
         f.write("a change not committed\n")
     for what, files, sums, want in rows:
@@ -467,7 +466,6 @@ def check_verify(t, rows):
                    if re.search("built from these sources|may be why|^tools/verify", line)]
         check("tools/verify, " + what, (status, verdict), want)
         print("tools/verify,", what, "->", status, verdict)
-    run("git", "-C", t.repo, "checkout", "README.md")
 
 
 def check_refused(t, results):
