@@ -94,7 +94,7 @@ call :install /D=C:\Chosen Example
 exit /b 0
 :install
 if exist decided.txt del decided.txt
-start "" /wait example-setup.exe /S %*
+example-setup.exe /S %*
 echo installer %ERRORLEVEL%
 if exist decided.txt type decided.txt
 """
