@@ -80,7 +80,8 @@ STANDIN_INSTALLS = [
 # The installer unpacks archver.exe below %TEMP%, here a folder named with a
 # blank: a path to it that is not quoted starts the program at the blank,
 # temp.exe, a copy of archver that answers 0 to what it is given. It runs
-# once as it comes, once with the directory the user chose.
+# once as it comes, once with the directory the user chose; a batch file
+# waits for it as for any program.
 INSTALLER_BAT = r"""@echo off
 setlocal
 cd /d "%~dp0"

@@ -128,9 +128,9 @@ def wine_env(directory, arch):
     # No .NET or HTML engine to install, and no menu entries or file
     # associations written into the user's desktop. Each Windows program
     # Wine starts reads the registry's time zones in turn until one matches
-    # the local one: Kabul's is the first, UTC's comes some fifty later, a
-    # third of the work of starting a small program. Nothing run here
-    # depends on the time of day.
+    # the local one: Kabul's is the first, UTC's some fifty later, and that
+    # search is a quarter of what starting a small program costs. Nothing
+    # run here depends on the time of day.
     env = dict(os.environ, WINEPREFIX=os.path.abspath(directory), WINEARCH=arch,
                WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
                TZ="Asia/Kabul")
