@@ -20,7 +20,9 @@ def check_twice(what, run, want, part=lambda got: got, show=str):
     differs both times. Returns what the last run gave."""
     got = run()
     if part(got) != want:
-        print("%s differs, run again; the first run:\n%s" % (what, show(got)))
+        # Indented, so that no line of it reads as this script's own.
+        print("%s differs, run again; the first run:" % what)
+        print("".join("    %s\n" % line for line in show(got).splitlines()), end="")
         again.append(what)
         got = run()
     check(what, part(got), want)
