@@ -13,7 +13,7 @@ import re
 import subprocess
 import sys
 
-from checks import check, finish
+from checks import again, check, finish
 
 HELP = (b"Help: archver.exe\r\n"
         b"    This Program can check that a process is running under WOW64.\r\n"
@@ -99,22 +99,31 @@ VALUE = re.compile(r"^\s+(\S+)\s+(REG_\w+)\s*(.*)$")
 
 def read_machine(cmd, env=None):
     """{key: {value name: data}} of KEYS, read by reg.exe in one run of cmd
-    (a command list); REG_DWORD data as numbers."""
+    (a command list); REG_DWORD data as numbers. Every Windows has values in
+    each key: where reg.exe printed none, the keys are read once more (under
+    load Wine now and then hands a program that cmd.exe starts no output),
+    which the script's last line counts."""
     args = cmd + ["/d", "/c"]
     # The 64-bit view, as Windows itself keeps it, whatever cmd's bitness.
     for key in KEYS.values():
         args += [r"%SystemRoot%\System32\reg.exe", "query", key, "/reg:64", "&"]
-    done = subprocess.run(args[:-1], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.DEVNULL)
     names = {path.lower(): name for name, path in KEYS.items()}
-    values = {name: {} for name in KEYS}
-    key = None
-    for line in done.stdout.decode(errors="replace").splitlines():
-        if line.startswith("HKEY_"):
-            key = names.get(line.strip().lower())
-        elif key and VALUE.match(line):
-            name, kind, data = VALUE.match(line).groups()
-            values[key][name] = int(data, 16) if kind == "REG_DWORD" else data
+    for _ in range(2):
+        done = subprocess.run(args[:-1], env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        values = {name: {} for name in KEYS}
+        key = None
+        for line in done.stdout.decode(errors="replace").splitlines():
+            if line.startswith("HKEY_"):
+                key = names.get(line.strip().lower())
+            elif key and VALUE.match(line):
+                name, kind, data = VALUE.match(line).groups()
+                values[key][name] = int(data, 16) if kind == "REG_DWORD" else data
+        missing = [name for name in KEYS if not values[name]]
+        if not missing:
+            break
+        print("reg.exe printed nothing for the %s key, read again" % " and ".join(missing))
+        again.append("reading the registry")
     return values
 
 
