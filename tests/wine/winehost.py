@@ -21,6 +21,11 @@ import sys
 import tempfile
 import time
 
+try:
+    from checks import again
+except ImportError:  # outside the tests, where nothing counts retries
+    again = []
+
 CURRENT_VERSION = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
 CURRENT_VERSION_32 = r"HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion"
 PRODUCT_OPTIONS = r"HKLM\System\CurrentControlSet\Control\ProductOptions"
@@ -265,8 +270,20 @@ class Prefix:
             path = os.path.join(scratch, "values.reg")
             with open(path, "w", newline="\r\n") as f:
                 f.write("\n".join(lines) + "\n")
-            subprocess.run(self.system_program("reg.exe") + ["import", windows_path(path)],
-                           env=self.env, check=True, **QUIET)
+            # Under load a program that Wine starts now and then fails or
+            # prints nothing; a second import, said and counted, tells that
+            # from a bad file.
+            for _ in range(2):
+                done = subprocess.run(
+                    self.system_program("reg.exe") + ["import", windows_path(path)],
+                    env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                    stderr=subprocess.STDOUT)
+                if done.returncode == 0:
+                    return
+                print("reg import failed (%d): %s"
+                      % (done.returncode, done.stdout.decode(errors="replace").strip()))
+                again.append("reg import")
+            raise RuntimeError("reg import failed twice")
 
     def use_version(self, setting, more=None):
         """Makes Wine report the version that named_version or
