@@ -1,8 +1,9 @@
 """BUILDINFO: what a release's bytes depend on besides its sources, written
 by tools/release and read by tools/verify. One "name value" line each: the
 commit, then the cross compiler, binutils and MinGW-w64 runtime packages
-with their versions, which are what builds the exe; the Debian point release
-is not, and one commit and one toolchain give the same zip on any."""
+with their versions, which are what builds the exe, and the Debian release
+whose archive has them (bookworm, trixie). The Debian point release is not:
+one commit and one toolchain give the same zip on any."""
 import subprocess
 
 PACKAGES = [("compiler", "g++-mingw-w64-i686-win32"), ("binutils", "binutils-mingw-w64-i686"),
@@ -24,8 +25,19 @@ def toolchain():
     return found
 
 
+def debian():
+    """The codename of this machine's Debian release, "unknown" without one."""
+    try:
+        with open("/etc/os-release") as f:
+            fields = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+    except OSError:
+        fields = {}
+    return fields.get("VERSION_CODENAME", "").strip('"') or "unknown"
+
+
 def write(commit):
-    return "".join("%s %s\n" % pair for pair in [("commit", commit)] + toolchain()).encode()
+    lines = [("commit", commit)] + toolchain() + [("debian", debian())]
+    return "".join("%s %s\n" % pair for pair in lines).encode()
 
 
 def read(data):

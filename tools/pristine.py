@@ -41,10 +41,11 @@ def run(args, env=None):
                                              done.stdout.decode(errors="replace")))
 
 
-def build(repository, commit, directory):
+def build(repository, commit, directory, root=None):
     """Clones repository into directory/src (directory removed first), checks
-    out commit and builds it in directory/build. Returns (the clone,
-    archver.exe)."""
+    out commit and builds it in directory/build; with root, a folder
+    inside the root of another system, by that system's CMake and compiler.
+    Returns (the clone, archver.exe)."""
     shutil.rmtree(directory, ignore_errors=True)
     source, binary = os.path.join(directory, "src"), os.path.join(directory, "build")
     run(["git", "clone", "--quiet", "--no-checkout", repository, source])
@@ -53,7 +54,12 @@ def build(repository, commit, directory):
     except BuildError:
         raise BuildError("commit %s is not in %s: fetch it first" % (commit, repository))
     env = clean_environment()
-    run(["cmake", "--preset", "windows-x86", "-S", source, "-B", binary, "-DBUILD_TESTING=OFF"],
-        env=env)
-    run(["cmake", "--build", binary, "--target", "archver"], env=env)
+    inside = ["chroot", root] if root else []
+
+    def there(path):
+        """path as the build sees it: inside root, where one is given."""
+        return "/" + os.path.relpath(path, root) if root else path
+    run(inside + ["cmake", "--preset", "windows-x86", "-S", there(source), "-B", there(binary),
+                  "-DBUILD_TESTING=OFF"], env=env)
+    run(inside + ["cmake", "--build", there(binary), "--target", "archver"], env=env)
     return source, os.path.join(binary, "archver.exe")

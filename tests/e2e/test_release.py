@@ -222,7 +222,7 @@ def check_package(what, files, commit):
     check(what + " links that lead nowhere in the zip", broken_links(files), [])
     lines = files.get("BUILDINFO", b"").decode().splitlines()
     check(what + " BUILDINFO", (lines[:1], [line.split(" ")[0] for line in lines]),
-          (["commit " + commit], ["commit", "compiler", "binutils", "runtime"]))
+          (["commit " + commit], ["commit", "compiler", "binutils", "runtime", "debian"]))
 
 
 def check_package_part(t):
@@ -302,11 +302,16 @@ def check_package_part(t):
     check("release with flags in the environment and an untracked header",
           (status, (files or {}).get("archver.exe") == t.built), (0, True))
 
-    # The changed file also names another compiler, which may be why.
     exe = unsigned.get("archver.exe", b"\0")
-    changed = dict(unsigned, **{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1]),
-                                "BUILDINFO": re.sub(rb"(?m)^compiler .*$", b"compiler gcc 0.0",
-                                                    unsigned.get("BUILDINFO", b""))})
+    changed = dict(unsigned, **{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1])})
+
+    def buildinfo(line, with_line):
+        return dict(unsigned, BUILDINFO=re.sub(rb"(?m)^%s .*$" % line.encode(), with_line,
+                                               unsigned.get("BUILDINFO", b"")))
+    # Another toolchain is built where BUILDINFO's Debian release is made.
+    other = buildinfo("compiler", rb"compiler g++-mingw-w64-i686-win32 0.0")
+    check_here = "To check this zip: "
+    info = dict(line.split(" ", 1) for line in unsigned.get("BUILDINFO", b"").decode().splitlines())
     renamed = dict(unsigned, BUILDINFO=unsigned.get("BUILDINFO", b"").replace(
         commit.encode(), t.other_commit.encode()))
     check_verify(t, [
@@ -317,8 +322,22 @@ def check_package_part(t):
         ("unsigned release", unsigned, True,
          (0, ["built from these sources: commit " + commit])),
         ("a changed byte in archver.exe", changed, True,
-         (1, ["NOT built from these sources: commit %s gives another archver.exe" % commit,
-              "this may be why: BUILDINFO's compiler is gcc 0.0"])),
+         (1, ["NOT built from these sources: commit %s gives another archver.exe" % commit])),
+        ("another compiler, no debootstrap", other, True,
+         (3, ["tools/verify: cannot build with BUILDINFO's toolchain here: debootstrap is not "
+              "installed", check_here + "apt-get install debootstrap && tools/verify ZIP"]),
+         {"PATH": "/usr/bin:/bin"}),
+        ("another compiler, a Debian release unknown here",
+         dict(other, BUILDINFO=other["BUILDINFO"].replace(b"\ndebian ", b"\ndebian x\x1b[2K")),
+         True, (3, ["tools/verify: cannot build with BUILDINFO's toolchain here: BUILDINFO "
+                    "names no Debian release this tool knows: x\\x1b[2K" + info.get("debian", ""),
+                    check_here + "on the Debian release whose archive has them, as root: "
+                    "apt-get install --no-install-recommends cmake make git "
+                    "g++-mingw-w64-i686-win32=0.0 %s && tools/verify ZIP" % " ".join(
+                        info.get(name, "").replace(" ", "=") for name in ("binutils", "runtime"))])),
+        ("a compiler that is no Debian version",
+         buildinfo("compiler", b"compiler g++-mingw-w64-i686-win32 0.0\x1b[2K"), True,
+         (1, ["tools/verify: BUILDINFO names no compiler version of g++-mingw-w64-i686-win32"])),
         ("BUILDINFO naming a git option", dict(unsigned, BUILDINFO=b"commit --orphan=x\n"),
          True, (1, ["tools/verify: BUILDINFO names no commit"])),
         ("BUILDINFO naming another commit", renamed, True,
@@ -458,13 +477,16 @@ def check_verify(t, rows):
     change stays."""
     with open(os.path.join(t.repo, "README.md"), "a") as f:
         f.write("a change not committed\n")
-    for what, files, sums, want in rows:
+    for what, files, sums, want, *env in rows:
         package = os.path.join(t.work, "verify.zip")
         write_zip(package, files, sums)
-        status, output = run(os.path.join(t.repo, "tools", "verify"), package, env=FLAGS)
-        verdict = [line.split(", this machine's")[0].strip() for line in output.splitlines()
-                   if re.search("built from these sources|may be why|^tools/verify", line)]
-        check("tools/verify, " + what, (status, verdict), want)
+        status, output = run(os.path.join(t.repo, "tools", "verify"), package,
+                             env=dict(FLAGS, **(env[0] if env else {})))
+        verdict = [line.replace(package, "ZIP") for line in output.splitlines()
+                   if re.search("built from these sources|^tools/verify|^To check", line)]
+        # Nothing from the zip reaches the terminal unescaped.
+        controls = re.findall(r"[\x00-\x09\x0b-\x1f\x7f]", output)
+        check("tools/verify, " + what, (status, verdict, controls), want + ([],))
         print("tools/verify,", what, "->", status, verdict)
 
 

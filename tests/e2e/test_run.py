@@ -18,8 +18,9 @@ import tempfile
 
 from behaviour import HINT, check_modes, machine_answers, read_machine, report
 from checks import check, finish
-from winehost import (SERVER_2003_SP2, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10, WINDOWS_11,
-                      WINDOWS_7_SP1, WINDOWS_XP_SP3, Prefix, named_version, registry_version)
+from winehost import (SERVER_2003_SP2, SERVER_2008_R2_SP1_DC, SERVER_2025, WIN10_BUILD, WINDOWS_10,
+                      WINDOWS_11, WINDOWS_7_SP1, WINDOWS_XP_SP3, Prefix, named_version,
+                      registry_version)
 
 # Windows 7 SP1 set through the registry, the version the mode table runs on.
 WIN7 = report("Win7", 6, 1, 1, 7601, 0, "1.0", "Service Pack 1")
@@ -50,7 +51,7 @@ VERSIONS = [
     # From Windows 8.1 on, only the compatibility manifest gets the true
     # version; without it every one of these reports 6.2.
     ("Windows 8.1", named_version("win81"), 20631, report("Win8.1", 6, 3, 1, 9600, 256, "0.0", "")),
-    ("Windows 10", WINDOWS_10, 21001, report("Win10", 10, 0, 1, 18362, 256, "0.0", "")),
+    ("Windows 10", WINDOWS_10, 21001, report("Win10", 10, 0, 1, int(WIN10_BUILD), 256, "0.0", "")),
     ("Windows Server 2012 R2", registry_version("6.3", "9600", "ServerNT"), 20633,
      report("WS2K12 R2", 6, 3, 3, 9600, 0, "0.0", "")),
     ("Windows Server 2016", registry_version("10.0", "14393", "ServerNT"), 21003,

@@ -35,7 +35,7 @@ import tempfile
 from checks import check, check_twice, finish
 import recipes
 from winehost import (CMD_HOSTS, CURRENT_VERSION_32, SERVER_2008_R2_SP1_DC, SERVER_2025,
-                      WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, Prefix, named_version,
+                      WIN10_BUILD, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, Prefix, named_version,
                       registry_version, windows_path)
 
 # (name, how the registry is set, version code, the machine that the
@@ -150,7 +150,7 @@ RECIPE_VERSIONS = {
         # The first version the era recipe and the installer accept.
         (registry_version("6.0", "6002", service_pack=2), 20601, "Vista to 8.1",
          "Windows before 10, version code 20601", {}),
-        (WINDOWS_10, 21001, "Windows 10 or later", "Windows 10 (build 18362)", {}),
+        (WINDOWS_10, 21001, "Windows 10 or later", "Windows 10 (build %s)" % WIN10_BUILD, {}),
         (registry_version("10.0", "20348", "LanmanNT"), 21002, "Windows 10 or later",
          "Windows Server 2022 (build 20348)", {}),
         (registry_version("10.0", "19045", **MULTI_SESSION), 21003, "Windows 10 or later",
@@ -212,11 +212,14 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
     hide(wine.env["WINEPREFIX"], "certutil.exe", True)
 
     def crosscheck(program, env, start="CALL "):
-        # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}""
-        command = '%s /D /E:ON /V:OFF /S /C "%s"%s"%s"' % (
-            host, start, call,
+        # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}"",
+        # with the step's environment set first by cmd itself: Wine 10 sets
+        # the PROCESSOR_ variables of each process it starts, whatever its
+        # caller handed it, where Wine 8 passes them on.
+        command = '%s /D /E:ON /V:OFF /S /C "%s%s"%s"%s"' % (
+            host, "".join('set "%s=%s"& ' % pair for pair in sorted(env.items())), start, call,
             ' "%s"' % windows_path(programs[program]) if programs[program] else "")
-        return wine.run_command(command.encode(), cwd=os.path.dirname(folder), env=env)
+        return wine.run_command(command.encode(), cwd=os.path.dirname(folder))
 
     for name, setting, code, machine, only in CROSSCHECK_VERSIONS:
         if (arch == "win32" and machine != "AMD64") or bool(only) != (part == "sources"):
@@ -232,8 +235,11 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
             if part != "sources" and (program == "archver") != (part == "crosscheck"):
                 continue
             env = {"EXPECT_CODE": str(code if expect == "right" else code + 1)} if expect else {}
-            if machine != "AMD64" and host == CMD_HOSTS["win64"][1]:
-                env["PROCESSOR_ARCHITEW6432"] = machine
+            # What Windows hands a process on that machine: the 32-bit cmd.exe
+            # of 64-bit Windows runs as x86.
+            if machine != "AMD64":
+                wow64 = host == CMD_HOSTS["win64"][1]
+                env["PROCESSOR_ARCHITEW6432" if wow64 else "PROCESSOR_ARCHITECTURE"] = machine
             for variable, value in (only[1] if only else {}).items():
                 env[variable] = value.get(arch) if isinstance(value, dict) else value
             mismatches, unknown, sources = want(code)

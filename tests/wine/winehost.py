@@ -65,16 +65,31 @@ def registry_version(version, build, product_type="WinNT", service_pack=0, csd=N
                   edition)
 
 
+
+
+def posed_build(name, wine_dir=os.environ.get("ARCHVER_WINE_DIR", "")):
+    """The build that this Wine's named version reports, as its boot recorded
+    it (record_builds): Wine releases pose as different builds of Windows 10
+    and later. "0" where none was recorded, outside the tests."""
+    try:
+        with open(os.path.join(wine_dir, "builds")) as f:
+            return dict(line.split() for line in f).get(name, "0")
+    except OSError:
+        return "0"
+
+
 # Wine 8's named win7 and win2008r2 report each other's product type, so
-# these two come through the registry. Wine has no named Windows 11: reading
-# the registry, it reports the CurrentVersion that Windows 10 and later keep
-# at 6.3, so those pose with 10.0 there; Windows 10 itself has the registry
-# as Windows keeps it, under Wine's own setting.
+# these two come through the registry. Wine 8 has no named Windows 11:
+# reading the registry, Wine reports the CurrentVersion that Windows 10 and
+# later keep at 6.3, so those pose with 10.0 there; Windows 10 itself has the
+# registry as Windows keeps it, under Wine's own setting, with the build
+# that setting reports.
 WINDOWS_7_SP1 = registry_version("6.1", "7601", service_pack=1)
 SERVER_2008_R2_SP1_DC = registry_version("6.1", "7601", "LanmanNT", service_pack=1)
 WINDOWS_XP_SP3 = named_version("winxp")
 SERVER_2003_SP2 = named_version("win2003")
-WINDOWS_10 = named_version("win10", registry_version("10.0", "18362", current="6.3"))
+WIN10_BUILD = posed_build("win10")
+WINDOWS_10 = named_version("win10", registry_version("10.0", WIN10_BUILD, current="6.3"))
 WINDOWS_11 = registry_version("10.0", "22631")
 SERVER_2025 = registry_version("10.0", "26100", "ServerNT")
 
@@ -311,6 +326,31 @@ class Prefix:
         self.set_registry(keys)
 
 
+# Named versions whose build differs between Wine releases.
+NAMED_BUILDS = ["win10"]
+
+
+def record_builds(env, wine_dir):
+    """Writes WINE_DIR/builds: each of NAMED_BUILDS and the build that cmd's
+    ver reports under it, "win10 19043" a line. The prefix is left with
+    Wine's own default."""
+    lines = []
+    wine_key = ["HKCU\\Software\\Wine", "/v", "Version", "/f"]
+    for name in NAMED_BUILDS:
+        # A program reads the version as it starts: ver in a cmd.exe of its own.
+        subprocess.run(["wine", "reg", "add"] + wine_key + ["/d", name], env=env, **QUIET)
+        out = subprocess.run(["wine", "cmd", "/d", "/c", "ver"], env=env, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+        subprocess.run(["wine", "reg", "delete"] + wine_key, env=env, **QUIET)
+        build = re.search(rb"\d+\.\d+\.(\d+)", out)
+        if not build:
+            raise RuntimeError("ver printed no version under %s: %r" % (name, out))
+        lines.append("%s %s\n" % (name, build.group(1).decode()))
+    with tempfile.NamedTemporaryFile("w", dir=wine_dir, delete=False) as f:
+        f.writelines(lines)
+    os.replace(f.name, os.path.join(wine_dir, "builds"))
+
+
 def keep_booted(action, wine_dir, arch):
     """The booted prefix of WINE_DIR for arch, with a stamp that names the
     Wine that booted it; a lock keeps two test runs from booting it at once."""
@@ -323,11 +363,14 @@ def keep_booted(action, wine_dir, arch):
             version = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE,
                                      check=True).stdout
             if os.path.isdir(base) and os.path.exists(stamp) and \
-                    open(stamp, "rb").read() == version:
+                    open(stamp, "rb").read() == version and \
+                    os.path.exists(os.path.join(wine_dir, "builds")):
                 print("%s booted by %s is there" % (base, version.decode().strip()))
                 return 0
             shutil.rmtree(base, ignore_errors=True)
-            stop(boot(base, arch))
+            env = boot(base, arch)
+            record_builds(env, wine_dir)
+            stop(env)
             with open(stamp, "wb") as f:
                 f.write(version)
             return 0
