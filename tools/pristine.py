@@ -34,6 +34,13 @@ def clean_environment():
             if k not in FLAG_VARIABLES and not k.startswith("CMAKE_")}
 
 
+def git_environment():
+    """The environment for git, without the user's and the system's
+    configuration, which could change the bytes it checks out
+    (core.autocrlf, filters)."""
+    return dict(os.environ, GIT_CONFIG_NOSYSTEM="1", GIT_CONFIG_GLOBAL=os.devnull)
+
+
 def run(args, env=None):
     done = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if done.returncode != 0:
@@ -41,16 +48,20 @@ def run(args, env=None):
                                              done.stdout.decode(errors="replace")))
 
 
-def build(repository, commit, directory, root=None):
+def build(repository, commit, directory, root=None, reachable_only=False):
     """Clones repository into directory/src (directory removed first), checks
     out commit and builds it in directory/build; with root, a folder
     inside the root of another system, by that system's CMake and compiler.
-    Returns (the clone, archver.exe)."""
+    With reachable_only, the clone takes only what the repository's branches
+    and tags reach, as a clone from elsewhere would. Returns (the clone,
+    archver.exe)."""
     shutil.rmtree(directory, ignore_errors=True)
     source, binary = os.path.join(directory, "src"), os.path.join(directory, "build")
-    run(["git", "clone", "--quiet", "--no-checkout", repository, source])
+    local = ["--no-local"] if reachable_only else []
+    run(["git", "clone", "--quiet", "--no-checkout"] + local + [repository, source],
+        env=git_environment())
     try:
-        run(["git", "-C", source, "checkout", "--quiet", commit])
+        run(["git", "-C", source, "checkout", "--quiet", commit], env=git_environment())
     except BuildError:
         raise BuildError("commit %s is not in %s: fetch it first" % (commit, repository))
     env = clean_environment()

@@ -17,6 +17,7 @@ import os
 import re
 import shutil
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -62,9 +63,9 @@ def run(*args, env=None):
 
 
 def make_repository(source, repo):
-    """A git repository of this tree with two commits: the first of another
-    version, which builds another archver.exe, then this tree. Returns the
-    first commit."""
+    """A git repository of this tree with two commits, each tagged with its
+    version: the first of another version, which builds another
+    archver.exe, then this tree. Returns the first commit."""
     # What .gitignore names stays out of the commits.
     shutil.copytree(source, repo, ignore=shutil.ignore_patterns(".git", "build", "node_modules"))
     cmake_lists = os.path.join(repo, "CMakeLists.txt")
@@ -72,12 +73,13 @@ def make_repository(source, repo):
         text = f.read()
     with open(cmake_lists, "w") as f:
         f.write(re.sub(r"VERSION \d+\.\d+\.\d+", "VERSION 0.0.1", text, count=1))
-    for args in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "other"]):
+    for args in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "other"], ["tag", "v0.0.1"]):
         run("git", "-C", repo, *args)
     first = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
     with open(cmake_lists, "w") as f:
         f.write(text)
     run("git", "-C", repo, "commit", "-qam", "this tree")
+    run("git", "-C", repo, "tag", "v" + re.search(r"VERSION (\d+\.\d+\.\d+)", text).group(1))
     return first
 
 
@@ -93,15 +95,19 @@ def read_zip(path):
 
 
 def write_zip(path, files, sums=True):
-    """files as a zip again, with SHA256SUMS made to match them unless told."""
+    """files ({name: bytes}, or [(name or ZipInfo, bytes)] in the zip's
+    order) as a zip again, with SHA256SUMS made to match them unless told."""
+    entries = [(name, data) for name, data in (files.items() if isinstance(files, dict)
+                                               else files) if name not in ("zip", "SHA256SUMS")]
     if sums:
-        files = dict(files, SHA256SUMS="".join(
-            "%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
-            for name, data in files.items() if name not in ("zip", "SHA256SUMS")).encode())
-    with zipfile.ZipFile(path, "w") as z:
-        for name, data in files.items():
-            if name != "zip":
-                z.writestr(name, data)
+        sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(),
+                                     getattr(name, "filename", name)) for name, data in entries)
+        entries.append(("SHA256SUMS", sums.encode()))
+    elif "SHA256SUMS" in files:
+        entries.append(("SHA256SUMS", dict(files)["SHA256SUMS"]))
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in entries:
+            z.writestr(name, data)
 
 
 class Releaser:
@@ -311,6 +317,11 @@ def check_package_part(t):
     # Another toolchain is built where BUILDINFO's Debian release is made.
     other = buildinfo("compiler", rb"compiler g++-mingw-w64-i686-win32 0.0")
     check_here = "To check this zip: "
+    link = zipfile.ZipInfo("docs/recipes.md")
+    link.external_attr = (stat.S_IFLNK | 0o777) << 16
+    # This tree once more, in a commit no branch or tag reaches.
+    untagged = run("git", "-C", t.repo, "commit-tree", "HEAD^{tree}", "-p", "HEAD", "-m",
+                   "deleted")[1].strip()
     info = dict(line.split(" ", 1) for line in unsigned.get("BUILDINFO", b"").decode().splitlines())
     renamed = dict(unsigned, BUILDINFO=unsigned.get("BUILDINFO", b"").replace(
         commit.encode(), t.other_commit.encode()))
@@ -338,8 +349,31 @@ def check_package_part(t):
         ("a compiler that is no Debian version",
          buildinfo("compiler", b"compiler g++-mingw-w64-i686-win32 0.0\x1b[2K"), True,
          (1, ["tools/verify: BUILDINFO names no compiler version of g++-mingw-w64-i686-win32"])),
+        # Entries a release does not ship, each listed in SHA256SUMS.
+        ("a DLL beside archver.exe", dict(unsigned, **{"version.dll": b"MZ"}), True,
+         (1, ["tools/verify: version.dll: a release ships no such file"])),
+        ("archver.exe twice, a forged copy first",
+         [("archver.exe", b"MZ forged")] + list(unsigned.items()), True,
+         (1, ["tools/verify: archver.exe: in the zip more than once"])),
+        ("an entry that climbs out of its folder", dict(unsigned, **{"../run.cmd": b"@echo"}),
+         True, (1, ["tools/verify: ../run.cmd: a release ships no such file"])),
+        ("a document as a link", [(link, b"../SECURITY.md")] + [
+            pair for pair in unsigned.items() if pair[0] != "docs/recipes.md"], True,
+         (1, ["tools/verify: docs/recipes.md: not a plain file"])),
+        ("an entry larger than a release's file", dict(unsigned, **{"README.md": bytes(
+            (4 << 20) + 1)}), True,
+         (1, ["tools/verify: README.md: 4194305 bytes, more than a release's file can be"])),
+        ("SHA256SUMS listing a file the zip does not hold",
+         dict(unsigned, SHA256SUMS=unsigned.get("SHA256SUMS", b"") + b"%s  version.dll\n" % (
+             b"0" * 64)), False,
+         (1, ["tools/verify: SHA256SUMS lists version.dll, which is no file of the zip"])),
         ("BUILDINFO naming a git option", dict(unsigned, BUILDINFO=b"commit --orphan=x\n"),
          True, (1, ["tools/verify: BUILDINFO names no commit"])),
+        ("BUILDINFO naming a commit on no tag, as of a deleted branch",
+         dict(unsigned, BUILDINFO=unsigned.get("BUILDINFO", b"").replace(
+             commit.encode(), untagged.encode())), True,
+         (1, ["tools/verify: commit %s is not the commit of tag v%s here (%s)"
+              % (untagged, version, commit)])),
         ("BUILDINFO naming another commit", renamed, True,
          (1, ["NOT built from these sources: commit %s gives another archver.exe"
               % t.other_commit]))])
