@@ -297,16 +297,16 @@ def check_package_part(t):
     check("manifests for a tag without the v", (status, sorted(held)),
           (0, sorted(MANIFESTS + [releaser.name, releaser.sums])))
 
-    # Flags in the environment and an untracked header in the checkout
-    # stay out: the release is what a pristine clone of the commit
-    # builds. The releases after it have neither.
+    # Flags in the environment, the user's git configuration and an
+    # untracked header in the checkout stay out: the release is what a
+    # pristine clone of the commit builds. The releases after it have none.
     header = os.path.join(t.repo, "src", "windows.h")
     with open(header, "w") as f:
         f.write("#error an untracked header\n")
-    status, _, files, _ = releaser.release(env=FLAGS)
+    status, _, files, _ = releaser.release(env=t.hostile)
     os.remove(header)
-    check("release with flags in the environment and an untracked header",
-          (status, (files or {}).get("archver.exe") == t.built), (0, True))
+    check("release with flags and core.autocrlf in the environment and an untracked header",
+          (status, files == unsigned), (0, True))
 
     exe = unsigned.get("archver.exe", b"\0")
     changed = dict(unsigned, **{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1])})
@@ -505,8 +505,9 @@ def check_signing_part(t):
 
 def check_verify(t, rows):
     """tools/verify on each (what, the zip's files, SHA256SUMS made to match
-    them, (exit status, what it concludes)): with flags in the environment
-    that would change the bytes, and a change to the checkout's README.md
+    them, (exit status, what it concludes), the environment if more): with
+    flags and a git configuration in the environment that would change the
+    bytes, and a change to the checkout's README.md
     that is not committed, since the commit named is what counts; the
     change stays."""
     with open(os.path.join(t.repo, "README.md"), "a") as f:
@@ -515,7 +516,7 @@ def check_verify(t, rows):
         package = os.path.join(t.work, "verify.zip")
         write_zip(package, files, sums)
         status, output = run(os.path.join(t.repo, "tools", "verify"), package,
-                             env=dict(FLAGS, **(env[0] if env else {})))
+                             env=dict(t.hostile, **(env[0] if env else {})))
         verdict = [line.replace(package, "ZIP") for line in output.splitlines()
                    if re.search("built from these sources|^tools/verify|^To check", line)]
         # Nothing from the zip reaches the terminal unescaped.
@@ -546,10 +547,15 @@ def main():
             "-out", cert, "-days", "2", "-subj", "/CN=archver test signer",
             "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
         run("openssl", "genrsa", "-out", other, "2048")
+        # Flags and a git configuration that would change the bytes, were they let in.
+        user_config = os.path.join(work, "gitconfig")
+        with open(user_config, "w") as f:
+            f.write("[core]\n\tautocrlf = true\n")
         t = types.SimpleNamespace(
             source=source, exe_path=exe_path, built=built, version=version, arch=arch,
             launcher=launcher, wine_dir=wine_dir, work=work, repo=repo, commit=commit,
             other_commit=other_commit, cert=cert, key=key, other=other,
+            hostile=dict(FLAGS, GIT_CONFIG_GLOBAL=user_config),
             releaser=Releaser(repo, work, version),
             address="https://github.com/someone/archver/releases/download/v" + version)
         # The test's own name, test_release_package or test_release_signing,
