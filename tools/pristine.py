@@ -20,25 +20,53 @@ SHIPPED = ["archver.exe", "crosscheck.cmd", "README.md", "LICENSE", "SECURITY.md
            "docs/reference.md", "docs/recipes.md"]
 
 
-def shipped_file(source, exe, name):
-    """Where the file a release ships under name is: in the clone, or built."""
-    return exe if name == "archver.exe" else os.path.join(source, name)
+def shipped_bytes(source, exe, name):
+    """The bytes a release ships under name: the built exe, or the file as
+    the commit in the clone source holds it, checked out as git would
+    (crosscheck.cmd with CRLF). Only a plain file of the commit is shipped,
+    never a symbolic link, a submodule or anything else it might lead to."""
+    if name == "archver.exe":
+        with open(exe, "rb") as f:
+            return f.read()
+    listed = git_output(source, "ls-tree", "-z", "HEAD", "--", name).rstrip(b"\0").decode()
+    mode = listed.split(" ", 1)[0]
+    if mode not in ("100644", "100755"):
+        raise BuildError("%s is committed as %s, not as a plain file"
+                         % (name, KINDS.get(mode, "mode " + mode) if listed else "nothing"))
+    return git_output(source, "cat-file", "--filters", "HEAD:" + name)
+
+
+KINDS = {"120000": "a symbolic link", "160000": "a submodule", "040000": "a folder"}
 
 
 class BuildError(Exception):
     pass
 
 
+# Variables that hold the signing secrets, which only the signing step
+# sees: not git, CMake, make, the compiler or the commit's CMake code.
+SECRETS = "ARCHVER_SIGN_"
+
+
 def clean_environment():
-    return {k: v for k, v in os.environ.items()
-            if k not in FLAG_VARIABLES and not k.startswith("CMAKE_")}
+    return {k: v for k, v in os.environ.items() if k not in FLAG_VARIABLES
+            and not k.startswith("CMAKE_") and not k.startswith(SECRETS)}
 
 
 def git_environment():
-    """The environment for git, without the user's and the system's
-    configuration, which could change the bytes it checks out
-    (core.autocrlf, filters)."""
-    return dict(os.environ, GIT_CONFIG_NOSYSTEM="1", GIT_CONFIG_GLOBAL=os.devnull)
+    """The environment for git, without the signing secrets and without the
+    user's and the system's configuration, which could change the bytes it
+    checks out (core.autocrlf, filters)."""
+    return dict({k: v for k, v in os.environ.items() if not k.startswith(SECRETS)},
+                GIT_CONFIG_NOSYSTEM="1", GIT_CONFIG_GLOBAL=os.devnull)
+
+
+def git_output(source, *args):
+    done = subprocess.run(["git", "-C", source] + list(args), env=git_environment(),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if done.returncode != 0:
+        raise BuildError("git %s failed:\n%s" % (args[0], done.stderr.decode(errors="replace")))
+    return done.stdout
 
 
 def run(args, env=None):

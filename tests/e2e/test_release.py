@@ -14,6 +14,7 @@ import hashlib
 import http.server
 import json
 import os
+import py_compile
 import re
 import shutil
 import socket
@@ -300,13 +301,25 @@ def check_package_part(t):
     # Flags in the environment, the user's git configuration and an
     # untracked header in the checkout stay out: the release is what a
     # pristine clone of the commit builds. The releases after it have none.
+    # Nor do untracked modules that Python would take first: bytecode of a
+    # tool's module that is never checked against its source, and a module
+    # named as an installed one.
     header = os.path.join(t.repo, "src", "windows.h")
     with open(header, "w") as f:
         f.write("#error an untracked header\n")
+    planted = os.path.join(t.work, "planted.py")
+    with open(planted, "w") as f:
+        f.write("raise SystemExit('planted module ran')\n")
+    cached = os.path.join(t.repo, "tools", "__pycache__",
+                          "buildinfo.%s.pyc" % sys.implementation.cache_tag)
+    py_compile.compile(planted, cached, doraise=True,
+                       invalidation_mode=py_compile.PycInvalidationMode.UNCHECKED_HASH)
+    shutil.copy(planted, os.path.join(t.repo, "tools", "yaml.py"))
     status, _, files, _ = releaser.release(env=t.hostile)
-    os.remove(header)
-    check("release with flags and core.autocrlf in the environment and an untracked header",
-          (status, files == unsigned), (0, True))
+    for path in (header, cached, os.path.join(t.repo, "tools", "yaml.py")):
+        os.remove(path)
+    check("release with flags and core.autocrlf in the environment, an untracked header and "
+          "planted modules", (status, files == unsigned), (0, True))
 
     exe = unsigned.get("archver.exe", b"\0")
     changed = dict(unsigned, **{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1])})
@@ -381,8 +394,18 @@ def check_package_part(t):
     # The change check_verify left in the checkout, not committed.
     dirty = releaser.release(older_zip=True)
     run("git", "-C", t.repo, "checkout", "README.md")
+    # A shipped document committed as a link to what the release's own
+    # environment, and so its signing secrets, would be read from.
+    changelog = os.path.join(t.repo, "CHANGELOG.md")
+    os.remove(changelog)
+    os.symlink("/proc/self/environ", changelog)
+    run("git", "-C", t.repo, "commit", "-qam", "a link")
+    linked = releaser.release(older_zip=True)
+    run("git", "-C", t.repo, "reset", "-q", "--hard", "HEAD~1")
+    check("CHANGELOG.md committed as a link", linked[1].strip().splitlines()[-1:],
+          ["tools/release: CHANGELOG.md is committed as a symbolic link, not as a plain file"])
     address = t.address
-    check_refused(t, [("uncommitted change", dirty)] + [
+    check_refused(t, [("uncommitted change", dirty), ("a document committed as a link", linked)] + [
         (what, releaser.release(release_url=release_url, older_zip=True))
         for what, release_url in [
             ("release address over http", address.replace("s:", ":")),
@@ -403,9 +426,22 @@ def check_signing_part(t):
     file and from a PKCS#11 token, with and without a timestamp; tools/verify
     on it; keys and timestamp servers that fail."""
     releaser, cert, key = t.releaser, t.cert, t.key
-    status, output, signed, held = releaser.release(cert, key)
+    # Stand-ins for git and cmake first on PATH record the environment that
+    # each call is handed, then run the real one.
+    probe, seen = os.path.join(t.work, "probe"), os.path.join(t.work, "probe.log")
+    os.makedirs(probe)
+    for tool in ("git", "cmake"):
+        with open(os.path.join(probe, tool), "w") as f:
+            f.write('#!/bin/sh\nenv >> %s\nexec %s "$@"\n' % (seen, shutil.which(tool)))
+        os.chmod(os.path.join(probe, tool), 0o755)
+    status, output, signed, held = releaser.release(
+        cert, key, env=dict(ARCHVER_SIGN_PIN="0000", PATH=probe + os.pathsep + os.environ["PATH"]))
     check("signed release", (status, signed is not None), (0, True))
     signed = signed or {}
+    environments = open(seen).read() if os.path.exists(seen) else ""
+    check("signing variables in the environment of git and cmake, keys in the zip",
+          ("PWD=" in environments, re.findall(r"(?m)^ARCHVER_SIGN_\w*", environments),
+           [name for name, data in signed.items() if b"PRIVATE KEY" in data]), (True, [], []))
     signed_exe = signed.get("archver.exe") or t.built  # unsigned, what follows fails
     check_package("signed", signed, t.commit)
     # Times taken from the clock would differ a second or more later.
@@ -482,6 +518,16 @@ def check_signing_part(t):
           verified, [True, False])
     with open(path, "wb") as f:
         f.write(signed_exe)
+
+    # Signed in a step of its own, as the release workflow signs: the same
+    # zip, and only this build with a signature is taken.
+    _, _, presigned, _ = releaser.release(env=dict(ARCHVER_SIGNED_EXE=path))
+    check("signed in a step of its own", (presigned or {}).get("zip"),
+          signed.get("zip", "no first zip"))
+    check_refused(t, [
+        (what, releaser.release(env=dict(ARCHVER_SIGNED_EXE=exe), older_zip=True))
+        for what, exe in [("signed exe with a changed code byte", tampered),
+                          ("unsigned exe given as signed", stripped)]])
 
     with Prefix("release", t.arch, t.launcher, t.wine_dir) as wine:
         for args in ([b"/o"], [b"/b"], [b"/w"], [b"/?"]):
