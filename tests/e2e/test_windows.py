@@ -168,13 +168,14 @@ RECIPE_VERSIONS = {
 # to standard error: (what, shell line after the cmd.exe, its last line).
 # The recipes found, each batch recipe, the installer. The line comes from
 # the shell, not from cmd.exe, so the 32-bit prefix's alone runs these.
-CHECKS = len(recipes.BATCH_OUTPUTS) + 2
+CHECKS = len(recipes.BATCH_OUTPUTS) * len(recipes.STARTS) + 2
 WRONG = [("a line more on standard output", "echo noise", "1 passed, %d failed" % (CHECKS - 1)),
          ("a line on standard error", "echo noise >&2", "1 passed, %d failed" % (CHECKS - 1))]
 # The recipes that ask archver, each run with archver missing and in its
-# place a program ending with each code archver never answers.
+# place a program ending with each code archver never answers; the quick
+# start with one that answers only /b.
 NO_ANSWER_CHECKS = (len(recipes.NO_ANSWER_OUTPUTS) * len(recipes.NO_ANSWER_CODES)
-                    + len(recipes.STANDIN_INSTALLS))
+                    + len(recipes.QUICK_START_O) + len(recipes.STANDIN_INSTALLS))
 
 
 def outcome(output):

@@ -22,6 +22,7 @@ usage (on Windows, with Python): recipes.py TOP DIR CMD [no-answer]
     failed", and exits 1 on any difference.
 """
 import glob
+import itertools
 import os
 import re
 import shutil
@@ -49,6 +50,7 @@ NO_ANSWER_OUTPUTS = {
     "every-switch": "archver did not answer /b: {code}\narchver did not answer /v: {code}\n"
                     "{started}\n",
 }
+MARKER = re.compile(r"<!-- recipe: (.*?) -->")
 RECIPE = re.compile(r"^<!-- recipe: ([\w-]+) -->\n```(\w+)\n(.*?)^```$", re.M | re.S)
 # cmd's code for a program it cannot find, and codes archver never answers:
 # 0 where Windows cannot tell, what Windows reports for a program that did
@@ -57,6 +59,10 @@ RECIPE = re.compile(r"^<!-- recipe: ([\w-]+) -->\n```(\w+)\n(.*?)^```$", re.M | 
 # below every version code (a debugger's 0x40010004, -1).
 NO_ANSWER_CODES = [None, 0, 216, 0x40010004, -1]
 MISSING = 9009
+# The quick start where archver answers /b with 2 but /o with no version
+# code: a program ended from outside or not started, and the codes just
+# below and above every version code.
+QUICK_START_O = [0x40010004, 216, -1, 19999, 30000]
 
 # The installer records what it decided; an aborted one records nothing and
 # exits 2.
@@ -101,13 +107,20 @@ if exist decided.txt type decided.txt
 """
 # Each batch file is started by its full path from the system folder, as
 # "Run as administrator" and Task Scheduler start a script (SysWOW64 for a
-# 32-bit cmd.exe on 64-bit Windows), with programs first on PATH that print
-# nothing.
+# 32-bit cmd.exe on 64-bit Windows), or with "here" from its own folder, as
+# a double click starts it, with programs that answer wrongly first on PATH
+# and in that folder: cmd.exe looks in the current folder before PATH.
 RUN_BAT = ('@set "PATH=%~dp0decoy;%PATH%"\r\n'
            '@cd /d "%SystemRoot%\\System32"\r\n'
            '@if defined PROCESSOR_ARCHITEW6432 cd /d "%SystemRoot%\\SysWOW64"\r\n'
+           '@if "%~2"=="here" cd /d "%~dp0"\r\n'
            '@call "%~dp0%~1"\r\n')
-DECOYS = ["find.exe", "findstr.exe"]
+DECOYS = ["find.exe", "findstr.exe", "reg.exe"]
+# What the decoys print: every value the recipes read, wrong.
+DECOY_OUTPUT = {"ARCHVER_STANDIN_PRINT": "".join(
+    "    %s    REG_SZ    decoy\r\n" % name
+    for name in ("PROCESSOR_ARCHITECTURE", "EditionID", "CurrentBuildNumber", "BuildNumber"))}
+STARTS = {"from the system folder": [], "from its own folder": ["here"]}
 
 # The 10.0 family's servers by build; what else reports product type 2 or
 # 3 is "Windows Server".
@@ -138,15 +151,21 @@ def expected(values):
 
 def recipes(top):
     """{name: (language, text)} of the recipes marked in README.md and
-    docs/*.md under top."""
+    docs/*.md under top; a marker with no fenced block right after it
+    stops the run."""
     found = {}
     for path in [os.path.join(top, "README.md")] + sorted(glob.glob(os.path.join(top, "docs",
                                                                                 "*.md"))):
         with open(path) as f:
-            for name, language, text in RECIPE.findall(f.read()):
-                if name in found:
-                    raise SystemExit("recipe %s twice in the docs" % name)
-                found[name] = (language, text)
+            text = f.read()
+        for name, language, recipe in RECIPE.findall(text):
+            if name in found:
+                raise SystemExit("recipe %s twice in the docs" % name)
+            found[name] = (language, recipe)
+        for name in MARKER.findall(text):
+            if name not in found:
+                raise SystemExit("%s: recipe %s has no fenced block right after its marker"
+                                 % (path, name))
     return found
 
 
@@ -182,6 +201,7 @@ def write_recipes(found, directory, nothing):
     os.makedirs(os.path.join(directory, "decoy"), exist_ok=True)
     for decoy in DECOYS:
         shutil.copy(nothing, os.path.join(directory, "decoy", decoy))
+        shutil.copy(nothing, os.path.join(directory, decoy))
 
 
 def run(args, directory, env=None):
@@ -191,8 +211,8 @@ def run(args, directory, env=None):
     return done.stdout, done.stderr, done.returncode
 
 
-def run_batch(cmd, directory, batch, env=None):
-    return run([cmd, "/d", "/c", "run.bat", batch], directory, env)
+def run_batch(cmd, directory, batch, env=None, start=()):
+    return run([cmd, "/d", "/c", "run.bat", batch] + list(start), directory, env)
 
 
 def run_powershell(cmd, directory, script):
@@ -231,6 +251,11 @@ def check_no_answer(top, directory, cmd):
                                                    "ending %d" % code),
                   (out, err if code is not None else b"", status),
                   (crlf(want.format(**values)), b"", 1))
+    for code in QUICK_START_O:
+        check("quick-start.bat under %s, /b answering 2, /o %d" % (cmd, code),
+              run_batch(cmd, folder, "quick-start.bat", {"ARCHVER_STANDIN_EXIT_B": "2",
+                                                         "ARCHVER_STANDIN_EXIT_O": str(code)}),
+              (crlf("64-bit Windows\narchver did not answer /o: %d\n" % code), b"", 1))
     shutil.copy(os.path.join(directory, STANDIN, "example-setup.exe"), folder)
     for codes, want in STANDIN_INSTALLS:
         check("installer around the stand-in under %s, %s" % (cmd, codes),
@@ -251,8 +276,9 @@ def main():
     check("recipes in the docs", sorted(found),
           sorted(list(BATCH_OUTPUTS) + list(POWERSHELL_OUTPUTS) + ["installer"]))
     write_recipes(found, directory, os.path.join(directory, "nothing.exe"))
-    for name, want in BATCH_OUTPUTS.items():
-        check("%s.bat under %s" % (name, cmd), run_batch(cmd, directory, name + ".bat"),
+    for (name, want), (start, how) in itertools.product(BATCH_OUTPUTS.items(), STARTS.items()):
+        check("%s.bat under %s, %s" % (name, cmd, start),
+              run_batch(cmd, directory, name + ".bat", DECOY_OUTPUT, how),
               (crlf(want.format(**values)), b"", 0))
     installer = (ABORTED if values["code"] < 20600 else INSTALLED).format(**values)
     check("installer under %s" % cmd, run_batch(cmd, directory, "installer.bat"),
