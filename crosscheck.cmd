@@ -121,13 +121,16 @@ if "%major%.%minor%"=="5.2" if not "%type%"=="1" if %sp% LSS 1 set nowow64=1
 
 rem The SHA-256 of the archver.exe checked, which ties a report to a
 rem release; certutil's second line holds it (with blanks between the bytes
-rem before Windows 8), and a line with a colon is an error message.
+rem before Windows 8). Anything but 64 hexadecimal digits there, such as an
+rem error message, is no hash.
 set sha256=
 type nul >"%scratch%"
 if exist "%SystemRoot%\System32\certutil.exe" "%SystemRoot%\System32\certutil.exe" -hashfile "%archver%" SHA256 >"%scratch%" 2>nul
 for /f "usebackq skip=1 delims=" %%h in ("%scratch%") do (if not defined sha256 set "sha256=%%h")
 if defined sha256 set "sha256=%sha256: =%"
-if defined sha256 if not "%sha256::=%"=="%sha256%" set sha256=
+if defined sha256 for /f "delims=0123456789abcdefABCDEF" %%x in ("%sha256%") do (set sha256=)
+if defined sha256 if "%sha256:~63%"=="" set sha256=
+if defined sha256 if not "%sha256:~64%"=="" set sha256=
 
 echo crosscheck: %archver%
 if defined sha256 echo SHA-256: %sha256%

@@ -25,6 +25,7 @@ usage: test_windows.py CROSSCHECK_CMD SOURCE_DIR ARCHVER_EXE NOTHING_EXE OBJCOPY
                        win64|win32 LAUNCH_EXE WINE_DIR
 """
 import glob
+import hashlib
 import os
 import shlex
 import shutil
@@ -46,6 +47,10 @@ from winehost import (CMD_HOSTS, CURRENT_VERSION_32, SERVER_2008_R2_SP1_DC, SERV
 # script's reading is shown. The do-nothing program answers 0, as archver
 # does to the bitness where Windows has no IsWow64Process.
 BITNESS = ["no argument", "/v", "/b"]
+# What a stand-in certutil prints, in a row's environment (its runtime
+# writes each line end as CR LF).
+CERTUTIL = "ARCHVER_STANDIN_PRINT"
+CERTUTIL_DONE = "CertUtil: -hashfile command completed successfully.\n"
 VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
 OTHER_BITNESS = {"win64": "x86", "win32": "AMD64"}
 CROSSCHECK_VERSIONS = [
@@ -97,6 +102,18 @@ CROSSCHECK_VERSIONS = [
       ["compatibility layer winxpsp3 in __COMPAT_LAYER"])),
     ("a compatibility layer that leaves it", WINDOWS_7_SP1, 20611, "AMD64",
      ("archver", {"__COMPAT_LAYER": "RunAsInvoker"}, True, [], [], [])),
+    # certutil's SHA-256 of archver.exe ({sha256}), from a stand-in: as
+    # Windows 8 and later print it, as older ones do, and an error.
+    ("certutil printing the hash", WINDOWS_7_SP1, 20611, "AMD64",
+     ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256}\n" + CERTUTIL_DONE}, True,
+      [], [], [])),
+    ("certutil printing the hash with blanks", WINDOWS_7_SP1, 20611, "AMD64",
+     ("archver", {CERTUTIL: "SHA256 hash of file:\n{spaced}\n" + CERTUTIL_DONE}, True,
+      [], [], [])),
+    ("certutil failing", WINDOWS_7_SP1, 20611, "AMD64",
+     ("archver", {CERTUTIL: "CertUtil: -hashfile command FAILED: 0x80070002\n"
+                            "CertUtil: The system cannot find the file specified.\n"}, True,
+      [], [], [])),
 ]
 ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
 
@@ -187,7 +204,8 @@ def outcome(output):
         return [line[len(start):].split(":")[0] for line in lines if line.startswith(start)]
 
     return (named("ok        "), named("MISMATCH  "), named("unknown   "), named("SOURCES   "),
-            named("SHA-256"), lines[-1] if lines else "")
+            [line[9:] for line in lines if line.startswith("SHA-256: ")],
+            lines[-1] if lines else "")
 
 
 def hide(prefix, name, hidden):
@@ -196,6 +214,16 @@ def hide(prefix, name, hidden):
         path = os.path.join(prefix, "drive_c", "windows", folder, name)
         if os.path.exists(path if hidden else path + ".hidden"):
             os.rename(*((path, path + ".hidden") if hidden else (path + ".hidden", path)))
+
+
+def standin(prefix, name, program):
+    """Puts program in every system folder as name, or with None removes it."""
+    for folder in ("system32", "syswow64"):
+        path = os.path.join(prefix, "drive_c", "windows", folder, name)
+        if program and os.path.isdir(os.path.dirname(path)):
+            shutil.copy(program, path)
+        elif os.path.exists(path):
+            os.remove(path)
 
 
 def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
@@ -214,13 +242,15 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
 
     def crosscheck(program, env, start="CALL "):
         # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}"",
-        # with the step's environment set first by cmd itself: Wine 10 sets
-        # the PROCESSOR_ variables of each process it starts, whatever its
-        # caller handed it, where Wine 8 passes them on.
+        # with the PROCESSOR_ variables set first by cmd itself: Wine 10
+        # sets them for each process it starts, whatever its caller handed
+        # it, where Wine 8 passes them on.
         command = '%s /D /E:ON /V:OFF /S /C "%s%s"%s"%s"' % (
-            host, "".join('set "%s=%s"& ' % pair for pair in sorted(env.items())), start, call,
+            host, "".join('set "%s=%s"& ' % pair for pair in sorted(env.items())
+                          if pair[0].startswith("PROCESSOR_")), start, call,
             ' "%s"' % windows_path(programs[program]) if programs[program] else "")
-        return wine.run_command(command.encode(), cwd=os.path.dirname(folder))
+        rest = {k: v for k, v in env.items() if not k.startswith("PROCESSOR_")}
+        return wine.run_command(command.encode(), cwd=os.path.dirname(folder), env=rest)
 
     for name, setting, code, machine, only in CROSSCHECK_VERSIONS:
         if (arch == "win32" and machine != "AMD64") or bool(only) != (part == "sources"):
@@ -244,6 +274,15 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
             for variable, value in (only[1] if only else {}).items():
                 env[variable] = value.get(arch) if isinstance(value, dict) else value
             mismatches, unknown, sources = want(code)
+            # A stand-in certutil in place of Wine's, which prints no hash.
+            sha256 = hashlib.sha256(open(exe, "rb").read()).hexdigest()
+            printed = env.get(CERTUTIL, "")
+            if printed:
+                # Wine starts its own certutil unless told to take the file.
+                env = dict(env, WINEDLLOVERRIDES=wine.env["WINEDLLOVERRIDES"] + ";certutil.exe=n",
+                           **{CERTUTIL: printed.format(sha256=sha256, spaced=" ".join(
+                               sha256[i:i + 2] for i in range(0, 64, 2)))})
+            hashes = [sha256] if "{sha" in printed or "{spaced" in printed else []
             passed = [a for a in ANSWERS if a not in mismatches + unknown]
             status_want = 1 if mismatches or sources else 0
             last = "crosscheck: all agree" if status_want == 0 else \
@@ -252,12 +291,14 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
             what = "%s, %s, %s%s%s" % (name, host, program,
                                        ", EXPECT_CODE " + expect if expect else "",
                                        "" if registry else ", no reg.exe")
-            expected = (status_want, (passed, mismatches, unknown, sources, [], last), b"")
+            expected = (status_want, (passed, mismatches, unknown, sources, hashes, last), b"")
 
             def run_crosscheck():
                 hide(wine.env["WINEPREFIX"], "reg.exe", not registry)
+                standin(wine.env["WINEPREFIX"], "certutil.exe", printed and nothing)
                 out, err, status = crosscheck(program, env)
                 hide(wine.env["WINEPREFIX"], "reg.exe", False)
+                standin(wine.env["WINEPREFIX"], "certutil.exe", None)
                 return status, out, err
 
             check_twice(what, run_crosscheck, expected,

@@ -40,6 +40,10 @@ BATCH_OUTPUTS = {
     "every-switch": "archver /b answered {one}\narchver /v answered {bits}\n"
                     "archver /o answered {code}\n",
 }
+# What the PowerShell recipes print there, on Windows: where archver is
+# missing, $LASTEXITCODE stays 0.
+NO_ANSWER_POWERSHELL = {"quick-start-powershell": "archver did not answer: {ps_code}\n",
+                        "windows-10-family-powershell": "archver did not answer: {ps_code}\n"}
 POWERSHELL_OUTPUTS = {"quick-start-powershell": "{bits}-bit Windows\n",
                       "windows-10-family-powershell": "{name}\n"}
 # What the recipes that ask archver print where it gives no answer, ending
@@ -116,9 +120,10 @@ RUN_BAT = ('@set "PATH=%~dp0decoy;%PATH%"\r\n'
            '@if "%~2"=="here" cd /d "%~dp0"\r\n'
            '@call "%~dp0%~1"\r\n')
 DECOYS = ["find.exe", "findstr.exe", "reg.exe"]
-# What the decoys print: every value the recipes read, wrong.
+# What the decoys print: every value the recipes read, wrong (their
+# runtime writes each line end as CR LF).
 DECOY_OUTPUT = {"ARCHVER_STANDIN_PRINT": "".join(
-    "    %s    REG_SZ    decoy\r\n" % name
+    "    %s    REG_SZ    decoy\n" % name
     for name in ("PROCESSOR_ARCHITECTURE", "EditionID", "CurrentBuildNumber", "BuildNumber"))}
 STARTS = {"from the system folder": [], "from its own folder": ["here"]}
 
@@ -215,12 +220,13 @@ def run_batch(cmd, directory, batch, env=None, start=()):
     return run([cmd, "/d", "/c", "run.bat", batch] + list(start), directory, env)
 
 
-def run_powershell(cmd, directory, script):
+def run_powershell(cmd, directory, script, env=None):
     """Under the PowerShell of the cmd.exe's bitness, from its system folder."""
     bits = "SysWOW64" if "syswow64" in cmd.lower() else "System32"
     system = os.path.join(os.environ["SystemRoot"], bits)
     return run([os.path.join(system, r"WindowsPowerShell\v1.0\powershell.exe"), "-NoProfile",
-                "-ExecutionPolicy", "Bypass", "-File", os.path.join(directory, script)], system)
+                "-ExecutionPolicy", "Bypass", "-File", os.path.join(directory, script)], system,
+               env)
 
 
 def crlf(text):
@@ -238,17 +244,21 @@ def check_no_answer(top, directory, cmd):
         if code is None:
             if os.path.exists(os.path.join(folder, "archver.exe")):
                 os.remove(os.path.join(folder, "archver.exe"))
-            values = dict(code=MISSING, started="archver.exe is not beside this script")
+            values = dict(code=MISSING, ps_code=0, started="archver.exe is not beside this script")
         else:
             shutil.copy(nothing, os.path.join(folder, "archver.exe"))
-            values = dict(code=code, started="archver did not answer /o: %d" % code)
-        for name, want in NO_ANSWER_OUTPUTS.items():
-            out, err, status = run_batch(cmd, folder, name + ".bat",
-                                         {} if code is None else
-                                         {"ARCHVER_STANDIN_EXIT": str(code)})
-            # cmd says on stderr, in the system's language, what it missed.
-            check("%s.bat under %s, archver %s" % (name, cmd, "missing" if code is None else
-                                                   "ending %d" % code),
+            values = dict(code=code, ps_code=code, started="archver did not answer /o: %d" % code)
+        env = {} if code is None else {"ARCHVER_STANDIN_EXIT": str(code)}
+        runs = [("%s.bat" % name, run_batch, want) for name, want in NO_ANSWER_OUTPUTS.items()]
+        if os.name == "nt":
+            runs += [("%s.ps1" % name, run_powershell, want)
+                     for name, want in NO_ANSWER_POWERSHELL.items()]
+        for script, runner, want in runs:
+            out, err, status = runner(cmd, folder, script, env)
+            # cmd and PowerShell say on stderr, in the system's language,
+            # what they missed.
+            check("%s under %s, archver %s" % (script, cmd, "missing" if code is None else
+                                               "ending %d" % code),
                   (out, err if code is not None else b"", status),
                   (crlf(want.format(**values)), b"", 1))
     for code in QUICK_START_O:
