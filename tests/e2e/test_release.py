@@ -470,20 +470,32 @@ def check_signing_part(t):
                 '  [ "$prev" = -readpass ] && stat -c "mode %%a" "$a" >> %s\n  prev=$a\n'
                 'done\nexec %s "$@"\n' % (calls, calls, shutil.which("osslsigncode")))
     os.chmod(os.path.join(signer, "osslsigncode"), 0o755)
-    for what, uri, pin in (("PIN in ARCHVER_SIGN_PIN", "", "1234"),
-                           ("PIN in the URI", ";pin-value=1234", None)):
+    # (what, the URI after the key's, the PIN apart, what osslsigncode is
+    # handed after the key's URI): signed as from the file, where it is
+    # handed no more; libp11 takes no query attribute but the PIN.
+    key_uri = "pkcs11:token=archver;object=signer;type=private"
+    for what, uri, pin, rest in (
+            ("PIN in ARCHVER_SIGN_PIN", "", "1234", ""),
+            ("PIN in the URI", ";pin-value=1234", None, ""),
+            ("PIN in the URI's query", "?pin-value=1234", None, ""),
+            ("PIN percent-encoded", ";pin-value=%31%32%33%34", None, ""),
+            ("PIN in the query, another attribute after it",
+             "?pin-value=%312%334&module-name=softhsm2", None, "?module-name=softhsm2")):
         open(calls, "w").close()
         _, output, from_token, _ = releaser.release(
-            cert, "pkcs11:token=archver;object=signer;type=private" + uri,
+            cert, key_uri + uri,
             env=dict(token, ARCHVER_SIGN_PKCS11_MODULE=SOFTHSM,
                      PATH=signer + os.pathsep + os.environ["PATH"],
                      **({"ARCHVER_SIGN_PIN": pin} if pin else {})))
-        check("signed with a key in a PKCS#11 token, " + what, (from_token or {}).get("zip"),
-              signed.get("zip", "no first zip"))
+        if not rest:
+            check("signed with a key in a PKCS#11 token, " + what,
+                  (from_token or {}).get("zip"), signed.get("zip", "no first zip"))
         recorded = open(calls).read().splitlines()
         check("PIN kept off osslsigncode's command line, in a file of its owner's, " + what,
-              ([line for line in recorded if "1234" in line],
-               [line for line in recorded if line.startswith("mode ")]), ([], ["mode 600"]))
+              ([line for line in recorded if "1234" in line or "pin-value" in line],
+               [line for line in recorded if line.startswith("mode ")],
+               [line for line in recorded if line.startswith("pkcs11:")]),
+              ([], ["mode 600"], [key_uri + rest]))
 
     path, stripped, tampered = (os.path.join(t.work, n + ".exe")
                                 for n in ("signed", "stripped", "tampered"))
