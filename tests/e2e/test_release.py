@@ -232,9 +232,56 @@ def check_package(what, files, commit):
           (["commit " + commit], ["commit", "compiler", "binutils", "runtime", "debian"]))
 
 
+# What tools/setup run installs: building archver and running it under Wine.
+SETUP_RUN = "cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64 wine32:i386 python3"
+
+
+def check_setup(t):
+    """tools/setup on a Debian where nothing is installed, through stand-ins
+    for id, sudo, dpkg, dpkg-query, apt-get and npm, each recording its
+    arguments: (what, the command, the user id, whether sudo is there, its
+    exit status, the lines it prints that say what to run, the calls)."""
+    install = "apt-get install -y -q --no-install-recommends " + SETUP_RUN
+    foreign = "dpkg --print-foreign-architectures"
+    rows = [
+        ("tools/setup run, a user without sudo", ["run"], 1000, False, 1,
+         ["  dpkg --add-architecture i386 && apt-get update && " + install], [foreign]),
+        ("tools/setup run, a user with sudo", ["run"], 1000, True, 0, [],
+         [foreign, "sudo dpkg --add-architecture i386", "sudo apt-get update -q",
+          "sudo apt-get install --assume-no --no-install-recommends " + SETUP_RUN,
+          "sudo " + install]),
+        ("tools/setup run, root", ["run"], 0, False, 0, [],
+         [foreign, "dpkg --add-architecture i386", "apt-get update -q",
+          "apt-get install --assume-no --no-install-recommends " + SETUP_RUN, install])]
+    for what, args, uid, sudo, status, said, calls in rows:
+        stubs, log = os.path.join(t.work, "stubs"), os.path.join(t.work, "stubs.log")
+        shutil.rmtree(stubs, ignore_errors=True)
+        os.makedirs(stubs)
+        open(log, "w").close()
+        scripts = {"id": "echo %d" % uid, "dpkg-query": "exit 1",
+                   "dpkg": 'echo "dpkg $*" >> %s' % log,
+                   "apt-get": 'echo "apt-get $*" >> %s' % log, "npm": 'echo "npm $*" >> %s' % log}
+        if sudo:
+            scripts["sudo"] = 'printf "sudo " >> %s; "$@"' % log
+        for name, body in scripts.items():
+            with open(os.path.join(stubs, name), "w") as f:
+                f.write("#!/bin/sh\n%s\n" % body)
+            os.chmod(os.path.join(stubs, name), 0o755)
+        for tool in ("dirname", "grep", "find"):
+            os.symlink(shutil.which(tool), os.path.join(stubs, tool))
+        done = subprocess.run([os.path.join(t.repo, "tools", "setup")] + args,
+                              env=dict(os.environ, PATH=stubs), stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT)
+        printed = done.stdout.decode(errors="replace").splitlines()
+        check(what, (done.returncode, [line for line in printed if line.startswith("  ")],
+                     open(log).read().splitlines()), (status, said, calls))
+
+
 def check_package_part(t):
     """The zip, its sums and the manifests of an unsigned release; the same
-    bytes whatever the environment holds; tools/verify; bad input."""
+    bytes whatever the environment holds; tools/verify; bad input; the
+    set-up of a machine."""
+    check_setup(t)
     releaser, version, commit = t.releaser, t.version, t.commit
     documents = run("git", "-C", t.repo, "ls-files", "*.md")[1].split()
     texts = {name: open(os.path.join(t.repo, name)).read() for name in documents}
