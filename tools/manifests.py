@@ -36,16 +36,15 @@ def names():
 
 def parse_release_url(url, version):
     """(repository address, tag) of a release download address whose tag is
-    the version, with or without a v, as Scoop's updates find the next one
-    by it."""
+    vVERSION: the one tag form that release.yml publishes and tools/verify
+    checks."""
     match = RELEASE_URL.fullmatch(url)
     if not match:
         raise ManifestError("ARCHVER_RELEASE_URL must be "
                             "https://github.com/OWNER/REPO/releases/download/TAG, not %r" % url)
     owner, repo, tag = match.groups()
-    if tag not in ("v" + version, version):
-        raise ManifestError("the tag %r in ARCHVER_RELEASE_URL is not v%s or %s"
-                            % (tag, version, version))
+    if tag != "v" + version:
+        raise ManifestError("the tag %r in ARCHVER_RELEASE_URL is not v%s" % (tag, version))
     return "https://github.com/%s/%s" % (owner, repo), tag
 
 

@@ -289,6 +289,11 @@ def check_package_part(t):
           [n for n, text in texts.items() if text.count("\n") > LONGEST.get(n, 300)], [])
     check("documents that a release would make false",
           ["%s: %s" % (n, m) for n, text in texts.items() for m in STALE.findall(text)], [])
+    check("documents naming a release's version, and CHANGELOG.md's dated entry of this one",
+          (["%s: %s" % (n, m) for n, text in texts.items() if n != "CHANGELOG.md"
+            for m in re.findall(r"\d+\.\d+\.\d+", text) if m == version],
+           bool(re.search(r"(?m)^## %s \(\d{4}-\d\d-\d\d\)$" % re.escape(version),
+                          texts.get("CHANGELOG.md", "")))), ([], True))
 
     # The testing-off build of the release is the very file the tests ran.
     status, output, unsigned, held = releaser.release()
@@ -339,11 +344,6 @@ def check_package_part(t):
           ([[m.get("ManifestVersion")] for m in winget], "x86", "archver.exe",
            zip_url.replace(version, "$version"), [[winget[1].get("Publisher")]] * 2))
     print("manifests: %s %s" % (zip_url, scoop.get("hash")))
-    # A tag without the v is the version too.
-    status, _, _, held = releaser.release(release_url=t.address.replace("/v" + version,
-                                                                        "/" + version))
-    check("manifests for a tag without the v", (status, sorted(held)),
-          (0, sorted(MANIFESTS + [releaser.name, releaser.sums])))
 
     # Flags in the environment, the user's git configuration and an
     # untracked header in the checkout stay out: the release is what a
@@ -465,7 +465,8 @@ def check_package_part(t):
             ("release address with a blank", address + " x"),
             ("release address with a quote", address + '"'),
             ("release address with a control character", address + "\n"),
-            ("release tag without the version", address.replace("v" + version, "latest"))]])
+            ("release tag without the version", address.replace("v" + version, "latest")),
+            ("release tag without the v", address.replace("/v" + version, "/" + version))]])
 
 
 def check_signing_part(t):
