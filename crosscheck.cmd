@@ -10,9 +10,9 @@ rem none), the environment and "ver" stand in as far as they go, and a check
 rem nothing else answers says so.
 rem Written for every cmd.exe from Windows XP on, 32- and 64-bit: no delayed
 rem expansion, a value read right after the line that set it, every "for"
-rem body in parentheses. What a program prints is read back from a scratch
-rem file, not through "for /f" over the command, which starts one more
-rem cmd.exe for each.
+rem body in parentheses, every program by its full path. What a program
+rem prints is read back from a scratch file, not through "for /f" over the
+rem command, which starts one more cmd.exe for each.
 setlocal EnableExtensions DisableDelayedExpansion
 set "archver=%~1"
 if "%archver%"=="" set "archver=%~dp0archver.exe"
@@ -22,7 +22,19 @@ exit /b 2
 :found
 set mismatches=0
 set problems=0
-set "scratch=%TEMP%\archver-crosscheck-%RANDOM%.txt"
+rem What programs print is read back from a file in a folder of this run's
+rem own making that nobody else can write: mkdir fails where the name is
+rem taken, and then only its owner keeps access to it (OWNER RIGHTS).
+set tries=0
+:scratchdir
+set /a tries+=1
+if %tries% GTR 50 goto noscratch
+set "scratchdir=%TEMP%\archver-crosscheck-%RANDOM%%RANDOM%"
+mkdir "%scratchdir%" 2>nul
+if errorlevel 1 goto scratchdir
+if exist "%SystemRoot%\System32\icacls.exe" "%SystemRoot%\System32\icacls.exe" "%scratchdir%" /inheritance:r /grant:r "*S-1-3-4:(OI)(CI)F" >nul 2>&1
+set "scratch=%scratchdir%\out.txt"
+if exist "%scratch%" goto scratchdir
 set "cvkey=HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion"
 
 rem Bitness: a 32-bit process on 64-bit Windows sees x86 in
@@ -31,7 +43,7 @@ rem emulated x64 process on ARM64 may see AMD64, so only bitness is compared.
 set "envarch=%PROCESSOR_ARCHITECTURE%"
 if defined PROCESSOR_ARCHITEW6432 set "envarch=%PROCESSOR_ARCHITEW6432%"
 set view=
-call :regvalue "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment" PROCESSOR_ARCHITECTURE regarch
+call :regvalue "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment" PROCESSOR_ARCHITECTURE regarch "x86 AMD64 ARM64 IA64"
 rem Every Windows keeps its machine there: where reg.exe does not read it,
 rem it cannot read the registry.
 set registry=
@@ -44,36 +56,38 @@ if defined registry if not "%envbits%"=="%regbits%" set bits=
 rem A 32-bit cmd on 64-bit Windows reads another view of SOFTWARE unless
 rem told; a reg.exe that does not know /reg:64 fails, and reads without it.
 if "%bits%"=="64" set view=/reg:64
-if defined view reg query "%cvkey%" %view% >"%scratch%" 2>nul
+if defined view "%SystemRoot%\System32\reg.exe" query "%cvkey%" %view% >"%scratch%" 2>nul
 if errorlevel 1 set view=
-if not defined view reg query "%cvkey%" >"%scratch%" 2>nul
+if not defined view "%SystemRoot%\System32\reg.exe" query "%cvkey%" >"%scratch%" 2>nul
 
 rem The version's values in one read of the key. Windows 10 and later keep
 rem CurrentVersion at 6.3 and hold the true version in two numbers
-rem (REG_DWORD, shown in hexadecimal).
+rem (REG_DWORD, shown in hexadecimal). What the registry holds is data: the
+rem numbers go through set /a by name, which evaluates and never parses
+rem them as commands, and the service pack is the fifth word of its line.
 set major=
 set minor=
-set current=
 set build=
-set csd=
+set sp=0
 for /f "usebackq tokens=1,2,*" %%a in ("%scratch%") do (
     if /i "%%a"=="CurrentMajorVersionNumber" set "major=%%c"
     if /i "%%a"=="CurrentMinorVersionNumber" set "minor=%%c"
-    if /i "%%a"=="CurrentVersion" set "current=%%c"
     if /i "%%a"=="CurrentBuildNumber" set "build=%%c"
-    if /i "%%a"=="CSDVersion" set "csd=%%c"
 )
+for /f "usebackq tokens=1,5 delims=, " %%a in ("%scratch%") do (if /i "%%a"=="CSDVersion" set "sp=%%b")
 if defined major if defined minor goto numbered
 set major=
 set minor=
-for /f "tokens=1,2 delims=." %%a in ("%current%") do (
-    set "major=%%a"
-    set "minor=%%b"
+for /f "usebackq tokens=1-4 delims=. " %%a in ("%scratch%") do (
+    if /i "%%a"=="CurrentVersion" set "major=%%c"
+    if /i "%%a"=="CurrentVersion" set "minor=%%d"
 )
 :numbered
-if defined major set /a major=%major%
-if defined minor set /a minor=%minor%
-call :regvalue "HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions" ProductType producttype
+if defined major set /a major=major
+if defined minor set /a minor=minor
+if defined build set /a build=build
+set /a sp=sp
+call :regvalue "HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions" ProductType producttype "WinNT LanmanNT ServerNT"
 set type=
 if /i "%producttype%"=="WinNT" set type=1
 if /i "%producttype%"=="LanmanNT" set type=2
@@ -111,9 +125,6 @@ if "%bits%"=="64" set bits1=2
 rem Windows 2000, XP before SP2 and Server 2003 before SP1 have no
 rem IsWow64Process, and archver answers 0 to the bitness there. XP x64
 rem (5.2, a workstation) always has it. "Service Pack 2": the third word.
-set sp=0
-for /f "tokens=3 delims=, " %%n in ("%csd%") do (set "sp=%%n")
-set /a sp=sp
 set nowow64=
 if "%major%.%minor%"=="5.0" set nowow64=1
 if "%major%.%minor%"=="5.1" if %sp% LSS 2 set nowow64=1
@@ -132,7 +143,8 @@ if defined sha256 for /f "delims=0123456789abcdefABCDEF" %%x in ("%sha256%") do 
 if defined sha256 if "%sha256:~63%"=="" set sha256=
 if defined sha256 if not "%sha256:~64%"=="" set sha256=
 
-echo crosscheck: %archver%
+rem The path as data: a for variable is printed without being parsed.
+for %%p in ("%archver%") do (echo crosscheck: %%~p)
 if defined sha256 echo SHA-256: %sha256%
 echo Windows: %envarch% / %regarch% (%bits%-bit), version %major%.%minor% build %build% (ver: %verword%), %producttype% (type %type%): version code %code%
 if not defined registry call :problem "cannot read the registry: reg query fails here"
@@ -149,7 +161,8 @@ set reportcode=%ERRORLEVEL%
 type "%scratch%"
 set reportbuild=
 for /f "usebackq tokens=1,2 delims== " %%a in ("%scratch%") do (if "%%a"=="BuildNumber" set "reportbuild=%%b")
-del "%scratch%"
+if defined reportbuild set /a reportbuild=reportbuild
+rd /s /q "%scratchdir%"
 
 "%archver%"
 call :bitness "no argument" %ERRORLEVEL% "%bits%"
@@ -170,6 +183,9 @@ exit /b 0
 :failed
 echo crosscheck: %mismatches% mismatches with archver, %problems% problems with the sources
 exit /b 1
+:noscratch
+echo crosscheck: cannot make a folder of its own in "%TEMP%"
+exit /b 2
 
 rem :check NAME ARCHVER_ANSWER EXPECTED: no expected answer where the sources
 rem do not agree on one or cannot tell.
@@ -219,10 +235,15 @@ if /i "%~1"=="ARM64" set %2=64
 if /i "%~1"=="IA64" set %2=64
 goto :eof
 
-rem :regvalue KEY NAME VARIABLE: the value's data, in the view %view%. The
-rem first word of a line names the value; XP's reg adds a header line.
+rem :regvalue KEY NAME VARIABLE "WORDS": the value's data, in the view
+rem %view%, as the one of WORDS it matches, or "unrecognised": the data is
+rem only compared, never handed to cmd to parse. The first word of a line
+rem names the value; XP's reg adds a header line.
 :regvalue
 set %3=
-reg query "%~1" /v %2 %view% >"%scratch%" 2>nul
-for /f "usebackq tokens=1,2,*" %%a in ("%scratch%") do (if /i "%%a"=="%2" set "%3=%%c")
+"%SystemRoot%\System32\reg.exe" query "%~1" /v %2 %view% >"%scratch%" 2>nul
+for /f "usebackq tokens=1,2,*" %%a in ("%scratch%") do (if /i "%%a"=="%2" (
+    set "%3=unrecognised"
+    for %%w in (%~4) do (if /i "%%c"=="%%w" set "%3=%%w")
+))
 goto :eof

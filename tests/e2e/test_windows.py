@@ -24,6 +24,7 @@ usage: test_windows.py CROSSCHECK_CMD SOURCE_DIR ARCHVER_EXE NOTHING_EXE OBJCOPY
                        test_{recipes,noanswer,crosscheck,impostors,sources}_{win64,wow64,win32}
                        win64|win32 LAUNCH_EXE WINE_DIR
 """
+import getpass
 import glob
 import hashlib
 import os
@@ -48,6 +49,10 @@ from winehost import (CMD_HOSTS, CURRENT_VERSION_32, SERVER_2008_R2_SP1_DC, SERV
 # script's reading is shown. The do-nothing program answers 0, as archver
 # does to the bitness where Windows has no IsWow64Process.
 BITNESS = ["no argument", "/v", "/b"]
+# What registry values and folder names hold: what cmd would take for syntax,
+# and a command that prints INJECTED where cmd runs it.
+INJECTED = "INJECTED"
+HOSTILE = '"&echo %s&rem %%PATH%% !x! (' % INJECTED
 # What a stand-in certutil prints, in a row's environment (its runtime
 # writes each line end as CR LF).
 CERTUTIL = "ARCHVER_STANDIN_PRINT"
@@ -111,6 +116,12 @@ CROSSCHECK_VERSIONS = [
     ("certutil printing the hash with blanks", WINDOWS_7_SP1, 20611, "AMD64",
      ("archver", {CERTUTIL: "SHA256 hash of file:\n{spaced}\n" + CERTUTIL_DONE}, True,
       [], [], [])),
+    # Data where cmd would see syntax: in the service pack's text, which
+    # only the number of is read, and, with a run of its own, in the name
+    # of the folder crosscheck.cmd and archver are in.
+    ("a service pack's text holding " + HOSTILE, registry_version(
+        "6.1", "7601", service_pack=1, csd="Service Pack 1 " + HOSTILE), 20611, "AMD64",
+     ("archver", {}, True, [], [], [])),
     ("certutil failing", WINDOWS_7_SP1, 20611, "AMD64",
      ("archver", {CERTUTIL: "CertUtil: -hashfile command FAILED: 0x80070002\n"
                             "CertUtil: The system cannot find the file specified.\n"}, True,
@@ -198,7 +209,7 @@ NO_ANSWER_CHECKS = (len(recipes.NO_ANSWER_OUTPUTS) * len(recipes.NO_ANSWER_CODES
 
 def outcome(output):
     """(checks passed, mismatched, unanswered, problems with the sources,
-    SHA-256 lines, last line)"""
+    SHA-256 lines, lines that a planted command printed, last line)"""
     lines = output.decode(errors="replace").splitlines()
 
     def named(start):
@@ -206,6 +217,7 @@ def outcome(output):
 
     return (named("ok        "), named("MISMATCH  "), named("unknown   "), named("SOURCES   "),
             [line[9:] for line in lines if line.startswith("SHA-256: ")],
+            [line for line in lines if line.strip() in (INJECTED, "reg.bat ran")],
             lines[-1] if lines else "")
 
 
@@ -240,6 +252,13 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
     # Wine's certutil prints no hash: the script runs as where certutil is
     # missing, and must print no SHA-256 line.
     hide(wine.env["WINEPREFIX"], "certutil.exe", True)
+    # A reg.bat and a reg.exe that answers nothing, where cmd.exe would find
+    # them first for a bare "reg": the current folder and the script's.
+    for place in (folder, os.path.dirname(folder)):
+        shutil.copy(nothing, os.path.join(place, "reg.exe"))
+        with open(os.path.join(place, "reg.bat"), "w", newline="\r\n") as f:
+            f.write("@echo reg.bat ran\n")
+    temp = os.path.join(wine.env["WINEPREFIX"], "drive_c", "users", getpass.getuser(), "Temp")
 
     def crosscheck(program, env, start="CALL "):
         # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}"",
@@ -292,7 +311,8 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
             what = "%s, %s, %s%s%s" % (name, host, program,
                                        ", EXPECT_CODE " + expect if expect else "",
                                        "" if registry else ", no reg.exe")
-            expected = (status_want, (passed, mismatches, unknown, sources, hashes, last), b"")
+            expected = (status_want, (passed, mismatches, unknown, sources, hashes, [], last),
+                        b"", [])
 
             def run_crosscheck():
                 hide(wine.env["WINEPREFIX"], "reg.exe", not registry)
@@ -300,14 +320,29 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
                 out, err, status = crosscheck(program, env)
                 hide(wine.env["WINEPREFIX"], "reg.exe", False)
                 standin(wine.env["WINEPREFIX"], "certutil.exe", None)
-                return status, out, err
+                # Nothing of the run is left in TEMP.
+                left = [n for n in os.listdir(temp) if n.startswith("archver")]
+                return status, out, err, left
 
             check_twice(what, run_crosscheck, expected,
-                        part=lambda got: (got[0], outcome(got[1]), got[2]),
+                        part=lambda got: (got[0], outcome(got[1]), got[2], got[3]),
                         show=lambda got: got[1].decode(errors="replace"))
 
     if part != "sources":
         return
+    # From a folder whose name cmd would take for syntax where unquoted,
+    # started as a double click starts it. (A % in it is lost before the
+    # script starts: cmd expands the line that starts it.)
+    odd = os.path.join(os.path.dirname(folder), "R&D !x! (y)")
+    os.mkdir(odd)
+    for name in ("crosscheck.cmd", os.path.basename(exe)):
+        shutil.copy(os.path.join(folder, name), odd)
+    wine.use_version(WINDOWS_7_SP1)
+    command = '%s /D /S /C ""%s""' % (host, windows_path(os.path.join(odd, "crosscheck.cmd")))
+    out, err, status = wine.run_command(command.encode(), cwd=odd)
+    check("%s, from %s" % (host, odd), (status, outcome(out)[-2:], err, out.splitlines()[:1]),
+          (0, ([], "crosscheck: all agree"), b"",
+           [b"crosscheck: " + windows_path(os.path.join(odd, os.path.basename(exe))).encode()]))
     # Without archver.exe: exit code 2, which Wine's cmd keeps only when
     # the script is started without CALL.
     out, err, status = crosscheck("missing", {}, start="")

@@ -280,7 +280,8 @@ class Prefix:
                 elif isinstance(data, int):
                     lines.append('"%s"=dword:%08x' % (name, data))
                 else:
-                    lines.append('"%s"="%s"' % (name, data.replace("\\", "\\\\")))
+                    lines.append('"%s"="%s"' % (name, data.replace("\\", "\\\\")
+                                                .replace('"', '\\"')))
         with tempfile.TemporaryDirectory() as scratch:
             path = os.path.join(scratch, "values.reg")
             with open(path, "w", newline="\r\n") as f:
