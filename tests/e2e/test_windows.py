@@ -24,7 +24,6 @@ usage: test_windows.py CROSSCHECK_CMD SOURCE_DIR ARCHVER_EXE NOTHING_EXE OBJCOPY
                        test_{recipes,noanswer,crosscheck,impostors,sources}_{win64,wow64,win32}
                        win64|win32 LAUNCH_EXE WINE_DIR
 """
-import getpass
 import glob
 import hashlib
 import os
@@ -258,7 +257,8 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
         shutil.copy(nothing, os.path.join(place, "reg.exe"))
         with open(os.path.join(place, "reg.bat"), "w", newline="\r\n") as f:
             f.write("@echo reg.bat ran\n")
-    temp = os.path.join(wine.env["WINEPREFIX"], "drive_c", "users", getpass.getuser(), "Temp")
+    # TEMP is in the user's profile, where each Wine release puts it.
+    users = os.path.join(wine.env["WINEPREFIX"], "drive_c", "users")
 
     def crosscheck(program, env, start="CALL "):
         # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}"",
@@ -321,7 +321,8 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
                 hide(wine.env["WINEPREFIX"], "reg.exe", False)
                 standin(wine.env["WINEPREFIX"], "certutil.exe", None)
                 # Nothing of the run is left in TEMP.
-                left = [n for n in os.listdir(temp) if n.startswith("archver")]
+                left = [n for _, folders, files in os.walk(users) for n in folders + files
+                        if n.startswith("archver")]
                 return status, out, err, left
 
             check_twice(what, run_crosscheck, expected,
