@@ -140,8 +140,10 @@ if exist "%SystemRoot%\System32\certutil.exe" "%SystemRoot%\System32\certutil.ex
 for /f "usebackq skip=1 delims=" %%h in ("%scratch%") do (if not defined sha256 set "sha256=%%h")
 if defined sha256 set "sha256=%sha256: =%"
 if defined sha256 for /f "delims=0123456789abcdefABCDEF" %%x in ("%sha256%") do (set sha256=)
-if defined sha256 if "%sha256:~63%"=="" set sha256=
-if defined sha256 if not "%sha256:~64%"=="" set sha256=
+rem Its length by its first 63 and 64 characters, which every cmd.exe takes
+rem alike, whatever it does with an offset past the end.
+if defined sha256 if "%sha256:~0,63%"=="%sha256%" set sha256=
+if defined sha256 if not "%sha256:~0,64%"=="%sha256%" set sha256=
 
 rem The path as data: a for variable is printed without being parsed.
 for %%p in ("%archver%") do (echo crosscheck: %%~p)
