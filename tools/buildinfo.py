@@ -10,13 +10,14 @@ PACKAGES = [("compiler", "g++-mingw-w64-i686-win32"), ("binutils", "binutils-min
             ("runtime", "mingw-w64-i686-dev")]
 
 
-def toolchain():
-    """[(name, version)] of this machine's toolchain, "unknown" where dpkg
-    does not know it."""
+def toolchain(inside=()):
+    """[(name, version)] of this machine's toolchain, or with inside (such as
+    ["chroot", ROOT]) of that system's; "unknown" where dpkg does not know
+    it."""
     found = []
     for name, package in PACKAGES:
         try:
-            done = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package],
+            done = subprocess.run(list(inside) + ["dpkg-query", "-W", "-f=${Version}", package],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
             version = done.stdout.decode().strip() if done.returncode == 0 else ""
         except OSError:
