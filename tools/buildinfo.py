@@ -4,20 +4,22 @@ commit, then the cross compiler, binutils and MinGW-w64 runtime packages
 with their versions, which are what builds the exe, and the Debian release
 whose archive has them (bookworm, trixie). The Debian point release is not:
 one commit and one toolchain give the same zip on any."""
+import os
 import subprocess
 
 PACKAGES = [("compiler", "g++-mingw-w64-i686-win32"), ("binutils", "binutils-mingw-w64-i686"),
             ("runtime", "mingw-w64-i686-dev")]
 
 
-def toolchain(inside=()):
-    """[(name, version)] of this machine's toolchain, or with inside (such as
-    ["chroot", ROOT]) of that system's; "unknown" where dpkg does not know
-    it."""
+def toolchain(root="/"):
+    """[(name, version)] of this machine's toolchain, or of the system in
+    root, as its dpkg database says; "unknown" where it does not know it."""
     found = []
     for name, package in PACKAGES:
         try:
-            done = subprocess.run(list(inside) + ["dpkg-query", "-W", "-f=${Version}", package],
+            done = subprocess.run(["/usr/bin/dpkg-query", "--admindir",
+                                   os.path.join(root, "var/lib/dpkg"), "-W", "-f=${Version}",
+                                   package],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
             version = done.stdout.decode().strip() if done.returncode == 0 else ""
         except OSError:

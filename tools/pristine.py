@@ -5,6 +5,7 @@ testing off, and with no compiler, linker or CMake setting from the
 environment. Shared by tools/release and tools/verify, with the list of
 files a release ships."""
 import os
+import shlex
 import shutil
 import subprocess
 
@@ -49,20 +50,39 @@ SECRETS = "ARCHVER_SIGN_"
 
 
 def clean_environment():
-    return {k: v for k, v in os.environ.items() if k not in FLAG_VARIABLES
-            and not k.startswith("CMAKE_") and not k.startswith(SECRETS)}
+    return dict({k: v for k, v in os.environ.items() if k not in FLAG_VARIABLES
+                 and not k.startswith("CMAKE_") and not k.startswith(SECRETS)}, PATH=SYSTEM_PATH)
+
+
+# Where the build and git are looked for: Debian's own folders, never a
+# folder the caller put first on PATH.
+SYSTEM_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 
 
 def git_environment():
-    """The environment for git, without the signing secrets and without the
-    user's and the system's configuration, which could change the bytes it
-    checks out (core.autocrlf, filters)."""
-    return dict({k: v for k, v in os.environ.items() if not k.startswith(SECRETS)},
-                GIT_CONFIG_NOSYSTEM="1", GIT_CONFIG_GLOBAL=os.devnull)
+    """The environment for git: none of the signing secrets and no GIT_*
+    variable the caller set (a repository, a work tree, configuration
+    entries), and neither the user's nor the system's configuration, any of
+    which could change the bytes it checks out (core.autocrlf, filters) or
+    the repository it works on."""
+    return dict({k: v for k, v in os.environ.items()
+                 if not k.startswith(SECRETS) and not k.startswith("GIT_")},
+                GIT_CONFIG_NOSYSTEM="1", GIT_CONFIG_GLOBAL=os.devnull, PATH=SYSTEM_PATH)
+
+
+def trusted(repository):
+    """git's options that trust repository (its work tree and its .git)
+    whoever owns it: the global configuration that would say so is shut out."""
+    path = os.path.abspath(repository)
+    return ["-c", "safe.directory=" + path, "-c", "safe.directory=" + os.path.join(path, ".git")]
+
+
+def git(repository, *args):
+    return ["git"] + trusted(repository) + ["-C", repository] + list(args)
 
 
 def git_output(source, *args):
-    done = subprocess.run(["git", "-C", source] + list(args), env=git_environment(),
+    done = subprocess.run(git(source, *args), env=git_environment(),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if done.returncode != 0:
         raise BuildError("git %s failed:\n%s" % (args[0], done.stderr.decode(errors="replace")))
@@ -76,29 +96,46 @@ def run(args, env=None):
                                              done.stdout.decode(errors="replace")))
 
 
+# Where a sandboxed build sees its clone and build folders.
+INSIDE = "/tmp/archver"
+
+
+def sandbox(root, folder):
+    """bubblewrap's command line that runs a command on the system in root
+    ("/" for this machine's), read-only, with folder writable as INSIDE,
+    a /tmp, /dev and /proc of its own, no network and no other process in
+    sight: whatever the commit's build runs can write nothing else."""
+    return ["bwrap", "--ro-bind", root, "/", "--tmpfs", "/tmp", "--dev", "/dev",
+            "--proc", "/proc", "--bind", folder, INSIDE, "--chdir", INSIDE, "--unshare-all",
+            "--die-with-parent", "--new-session", "--"]
+
+
 def build(repository, commit, directory, root=None, reachable_only=False):
     """Clones repository into directory/src (directory removed first), checks
-    out commit and builds it in directory/build; with root, a folder
-    inside the root of another system, by that system's CMake and compiler.
-    With reachable_only, the clone takes only what the repository's branches
-    and tags reach, as a clone from elsewhere would. Returns (the clone,
-    archver.exe)."""
+    out commit and builds it in directory/build; with root, in a sandbox on
+    the system in root ("/" for this machine's), by that system's CMake and
+    compiler. With reachable_only, the clone takes only what the
+    repository's branches and tags reach, as a clone from elsewhere would.
+    Returns (the clone, archver.exe)."""
     shutil.rmtree(directory, ignore_errors=True)
     source, binary = os.path.join(directory, "src"), os.path.join(directory, "build")
     local = ["--no-local"] if reachable_only else []
-    run(["git", "clone", "--quiet", "--no-checkout"] + local + [repository, source],
-        env=git_environment())
+    # The repository is read by a git upload-pack of its own, which takes
+    # no -c of the command that starts it.
+    upload = " ".join(["git"] + [shlex.quote(word) for word in trusted(repository)]
+                      + ["upload-pack"])
+    run(["git", "clone", "--quiet", "--no-checkout", "--upload-pack", upload] + local
+        + [repository, source], env=git_environment())
     try:
-        run(["git", "-C", source, "checkout", "--quiet", commit], env=git_environment())
+        run(git(source, "checkout", "--quiet", commit), env=git_environment())
     except BuildError:
         raise BuildError("commit %s is not in %s: fetch it first" % (commit, repository))
     env = clean_environment()
-    inside = ["chroot", root] if root else []
-
-    def there(path):
-        """path as the build sees it: inside root, where one is given."""
-        return "/" + os.path.relpath(path, root) if root else path
-    run(inside + ["cmake", "--preset", "windows-x86", "-S", there(source), "-B", there(binary),
+    inside, there = [], {source: source, binary: binary}
+    if root:
+        inside = sandbox(root, directory)
+        there = {path: os.path.join(INSIDE, os.path.basename(path)) for path in there}
+    run(inside + ["cmake", "--preset", "windows-x86", "-S", there[source], "-B", there[binary],
                   "-DBUILD_TESTING=OFF"], env=env)
-    run(inside + ["cmake", "--build", there(binary), "--target", "archver"], env=env)
+    run(inside + ["cmake", "--build", there[binary], "--target", "archver"], env=env)
     return source, os.path.join(binary, "archver.exe")
