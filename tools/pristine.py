@@ -120,11 +120,12 @@ def build(repository, commit, directory, root=None, reachable_only=False):
     shutil.rmtree(directory, ignore_errors=True)
     source, binary = os.path.join(directory, "src"), os.path.join(directory, "build")
     local = ["--no-local"] if reachable_only else []
-    # The repository is read by a git upload-pack of its own, which takes
-    # no -c of the command that starts it.
+    # A clone that is not local reads the repository through an upload-pack
+    # of its own, which takes no -c of the command that starts it.
     upload = " ".join(["git"] + [shlex.quote(word) for word in trusted(repository)]
                       + ["upload-pack"])
-    run(["git", "clone", "--quiet", "--no-checkout", "--upload-pack", upload] + local
+    run(["git"] + trusted(repository) + ["clone", "--quiet", "--no-checkout",
+                                          "--upload-pack", upload] + local
         + [repository, source], env=git_environment())
     try:
         run(git(source, "checkout", "--quiet", commit), env=git_environment())

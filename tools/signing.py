@@ -106,7 +106,7 @@ def check_digest(path):
     calculated = re.findall(r"(?m)^Calculated message digest *: *([0-9A-F]{64})\s*$", text)
     algorithm = re.findall(r"(?m)^Message digest algorithm *: *(\S+)\s*$", text)
     if not (len(current) == 1 and current == calculated and algorithm[:1] == ["SHA256"]):
-        raise SigningError("%s holds no signature with a SHA-256 digest of the file" % path)
+        raise SigningError("no signature that holds the file's SHA-256 digest")
 
 
 def unsigned(path, scratch):

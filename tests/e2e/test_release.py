@@ -12,6 +12,7 @@ usage: test_release.py SOURCE_DIR ARCHVER_EXE VERSION TEST win64 LAUNCH_EXE WINE
 """
 import hashlib
 import http.server
+import io
 import json
 import os
 import py_compile
@@ -19,6 +20,7 @@ import re
 import shutil
 import socket
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -44,13 +46,19 @@ HEADING = re.compile(r"^#+ (.*)$", re.M)
 STALE = re.compile(r"not yet|until then|never run|has not run|not hosted|no release has", re.I)
 LONGEST = {"README.md": 150}  # lines; every other document 300
 RELEASE_VARIABLES = ("ARCHVER_SIGN_CERT", "ARCHVER_SIGN_KEY", "ARCHVER_SIGN_TIMESTAMP_URL",
-                     "ARCHVER_RELEASE_URL", "ARCHVER_SIGN_PKCS11_MODULE", "ARCHVER_SIGN_PIN")
+                     "ARCHVER_RELEASE_URL", "ARCHVER_SIGN_PKCS11_MODULE", "ARCHVER_SIGN_PIN",
+                     "ARCHVER_SIGNED_EXE")
 MANIFESTS = ["archver.archver.installer.yaml", "archver.archver.locale.en-US.yaml",
              "archver.archver.yaml", "archver.json"]
 # Flags that would change the bytes, were they let in.
 FLAGS = dict(CXXFLAGS="-fno-inline", CPPFLAGS="-DNDEBUG", LDFLAGS="-Wl,--no-gc-sections",
              CMAKE_BUILD_TYPE="Debug")
 SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+# Programs a build would run, planted first on PATH.
+PLANTED = ["git", "cmake", "i686-w64-mingw32-g++-win32", "i686-w64-mingw32-windres"]
+NOBODY = 65534
+# tools/verify started as an ordinary user where the tests run as root.
+AS_NOBODY = ["/usr/bin/setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"]
 GIT_ENV = dict(GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.org", GIT_COMMITTER_NAME="t",
                GIT_COMMITTER_EMAIL="t@example.org", GIT_AUTHOR_DATE="2026-01-02T03:04:05Z",
                GIT_COMMITTER_DATE="2026-01-02T03:04:05Z")
@@ -74,6 +82,12 @@ def make_repository(source, repo):
         text = f.read()
     with open(cmake_lists, "w") as f:
         f.write(re.sub(r"VERSION \d+\.\d+\.\d+", "VERSION 0.0.1", text, count=1))
+        # What a hostile commit's build would write outside its own folder.
+        f.write("execute_process(COMMAND sh -c \"%s\")\n" % "; ".join(
+            "echo escaped > '%s'" % path for path in escapes(repo)))
+    # A filter that only a git configuration from outside could define.
+    with open(os.path.join(repo, ".gitattributes"), "a") as f:
+        f.write("README.md filter=planted\n")
     for args in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "other"], ["tag", "v0.0.1"]):
         run("git", "-C", repo, *args)
     first = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
@@ -82,6 +96,14 @@ def make_repository(source, repo):
     run("git", "-C", repo, "commit", "-qam", "this tree")
     run("git", "-C", repo, "tag", "v" + re.search(r"VERSION (\d+\.\d+\.\d+)", text).group(1))
     return first
+
+
+def escapes(repo):
+    """Where the build of a commit tools/verify checks must write nothing:
+    the shared /tmp, the checkout, the cache folder of the user verifying."""
+    work = os.path.dirname(repo)
+    return ["/tmp/archver-escaped", os.path.join(repo, "escaped"),
+            os.path.join(work, "cache", "archver-verify", "escaped")]
 
 
 def read_zip(path):
@@ -111,6 +133,19 @@ def write_zip(path, files, sums=True):
             z.writestr(name, data)
 
 
+def hidden_entry(data, name, content):
+    """The zip data with a local entry of name inserted before its central
+    directory, which does not list it."""
+    end = data.rfind(b"PK\x05\x06")
+    start = struct.unpack_from("<I", data, end + 16)[0]
+    extra = io.BytesIO()
+    with zipfile.ZipFile(extra, "w") as z:
+        z.writestr(name, content)
+    local = extra.getvalue()[:extra.getvalue().find(b"PK\x01\x02")]
+    return (data[:start] + local + data[start:end + 16] + struct.pack("<I", start + len(local))
+            + data[end + 20:])
+
+
 class Releaser:
     """Runs the repository's tools/release into an output folder of its own
     each time, one that already holds a zip of this version when asked."""
@@ -121,8 +156,7 @@ class Releaser:
         self.sums = "archver-%s-SHA256SUMS" % version
         self.count = 0
 
-    def release(self, cert=None, key=None, url=None, release_url=None, older_zip=False,
-                env=None):
+    def release(self, release_url=None, older_zip=False, env=None):
         """(exit status, output, files of the zip or None, {name: bytes} of
         the other files the folder holds)"""
         self.count += 1
@@ -134,8 +168,8 @@ class Releaser:
                     f.write(b"an older release")
         env = dict({k: v for k, v in os.environ.items() if k not in RELEASE_VARIABLES},
                    **(env or {}))
-        env.update({k: v for k, v in zip(RELEASE_VARIABLES, (cert, key, url, release_url))
-                    if v is not None})
+        if release_url is not None:
+            env["ARCHVER_RELEASE_URL"] = release_url
         done = subprocess.run([os.path.join(self.repo, "tools", "release"), out], env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         held = {name: open(os.path.join(out, name), "rb").read() for name in os.listdir(out)}
@@ -362,11 +396,28 @@ def check_package_part(t):
     py_compile.compile(planted, cached, doraise=True,
                        invalidation_mode=py_compile.PycInvalidationMode.UNCHECKED_HASH)
     shutil.copy(planted, os.path.join(t.repo, "tools", "yaml.py"))
+    head = run("git", "-C", t.caller, "rev-parse", "HEAD")[1]
     status, _, files, _ = releaser.release(env=t.hostile)
     for path in (header, cached, os.path.join(t.repo, "tools", "yaml.py")):
         os.remove(path)
-    check("release with flags and core.autocrlf in the environment, an untracked header and "
-          "planted modules", (status, files == unsigned), (0, True))
+    check("release with flags, core.autocrlf, a smudge filter and another repository in the "
+          "environment, programs planted on PATH, an untracked header and planted modules",
+          (status, files == unsigned, os.path.exists(os.path.join(t.planted, "ran")),
+           run("git", "-C", t.caller, "rev-parse", "HEAD")[1]), (0, True, False, head))
+    # A clone made where git writes CR LF, and a checkout of another user's
+    # released as root, as a workflow's container does: the same bytes.
+    crlf = os.path.join(t.work, "crlf")
+    run("git", "-c", "core.autocrlf=true", "clone", "-q", t.repo, crlf)
+    owned = os.path.join(t.work, "owned")
+    shutil.copytree(t.repo, owned, symlinks=True, ignore=shutil.ignore_patterns("build"))
+    for folder, folders, names in os.walk(owned) if os.geteuid() == 0 else ():
+        for name in [folder] + [os.path.join(folder, n) for n in folders + names]:
+            os.lchown(name, NOBODY, NOBODY)
+    for what, checkout in (("a clone made with core.autocrlf=true", crlf),
+                           ("a checkout of another user's", owned)):
+        status, output, files, _ = Releaser(checkout, checkout + ".out", version).release()
+        check("release from " + what, (status, files == unsigned), (0, True))
+        print("release from", what, "->", output.strip().splitlines()[-1:])
 
     exe = unsigned.get("archver.exe", b"\0")
     changed = dict(unsigned, **{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1])})
@@ -385,7 +436,37 @@ def check_package_part(t):
     info = dict(line.split(" ", 1) for line in unsigned.get("BUILDINFO", b"").decode().splitlines())
     renamed = dict(unsigned, BUILDINFO=unsigned.get("BUILDINFO", b"").replace(
         commit.encode(), t.other_commit.encode()))
+    # Where the tests run as root, tools/verify goes on as nobody, who has no
+    # cache folder.
+    keeping = ["keeping no root: the cache folder's archver-verify is not this user's alone"]
+    no_mmdebstrap = ["tools/verify: cannot build with BUILDINFO's toolchain here: mmdebstrap is "
+                     "not installed", check_here + "apt-get install mmdebstrap && tools/verify ZIP"]
+    # A tar of a root in the verifying user's cache folder, put there by root.
+    kept = os.path.join(t.cache, "archver-verify")
+    os.makedirs(kept, 0o700, exist_ok=True)
+    if os.geteuid() == 0:
+        os.chown(kept, NOBODY, NOBODY)
+    open(os.path.join(kept, "%s.tar" % info.get("debian")), "w").close()
+    linked = os.path.join(t.work, "linked")
+    os.symlink(t.cache, linked)
+    genuine = unsigned.get("zip", b"PK\x05\x06" + bytes(18))
     check_verify(t, [
+        # Bytes that a reader of the zip other than its central directory
+        # would find.
+        ("a local entry the central directory does not list",
+         hidden_entry(genuine, "crosscheck.cmd", b"@echo hidden"), None,
+         (1, ["tools/verify: a local entry that the central directory does not list: "
+              "crosscheck.cmd"])),
+        ("bytes before the first entry", b"MZ" * 8 + genuine, None,
+         (1, ["tools/verify: 16 bytes before the first entry"])),
+        ("bytes after the end record", genuine + b"PK", None,
+         (1, ["tools/verify: 2 bytes after the end record"])),
+        ("a zip comment", genuine[:-2] + struct.pack("<H", 4) + b"note", None,
+         (1, ["tools/verify: a zip comment of 4 bytes"])),
+        ("an entry named with a C1 control", dict(unsigned, **{"\x9b2K.txt": b""}), True,
+         (1, ["tools/verify: \\x9b2K.txt: a release ships no such file"])),
+        ("unsigned release, started as an ordinary user", unsigned, True,
+         (0, ["built from these sources: commit " + commit]), {"start": AS_NOBODY}),
         ("SHA256SUMS not matching", changed, False,
          (1, ["tools/verify: SHA256SUMS does not match archver.exe"])),
         ("SHA256SUMS not matching BUILDINFO", dict(unsigned, BUILDINFO=b"commit 0\n"),
@@ -394,10 +475,17 @@ def check_package_part(t):
          (0, ["built from these sources: commit " + commit])),
         ("a changed byte in archver.exe", changed, True,
          (1, ["NOT built from these sources: commit %s gives another archver.exe" % commit])),
-        ("another compiler, no debootstrap", other, True,
-         (3, ["tools/verify: cannot build with BUILDINFO's toolchain here: debootstrap is not "
-              "installed", check_here + "apt-get install debootstrap && tools/verify ZIP"]),
-         {"PATH": "/usr/bin:/bin"}),
+        ("another compiler, no mmdebstrap", other, True,
+         (3, (keeping if os.geteuid() == 0 else []) + no_mmdebstrap),
+         {"PATH": "/nonexistent"}),
+        # State kept by another user, or through a link, is not used.
+        ("another compiler, the kept root planted by another user", other, True,
+         (3, ["not using CACHE/archver-verify/%s.tar: not a plain file of this user's alone"
+              % info.get("debian")] + no_mmdebstrap),
+         {"start": AS_NOBODY, "PATH": "/nonexistent"}),
+        ("another compiler, the cache folder a link", other, True,
+         (3, keeping + no_mmdebstrap),
+         {"start": AS_NOBODY, "PATH": "/nonexistent", "XDG_CACHE_HOME": linked}),
         ("another compiler, a Debian release unknown here",
          dict(other, BUILDINFO=other["BUILDINFO"].replace(b"\ndebian ", b"\ndebian x\x1b[2K")),
          True, (3, ["tools/verify: cannot build with BUILDINFO's toolchain here: BUILDINFO "
@@ -469,34 +557,31 @@ def check_package_part(t):
             ("release tag without the v", address.replace("/v" + version, "/" + version))]])
 
 
+def sign(t, cert, key, url=None, env=None):
+    """tools/sign on the build, with the key and timestamp server given:
+    (exit status, output, the signed file's bytes or None)."""
+    signed = os.path.join(t.work, "signed-%d.exe" % len(os.listdir(t.work)))
+    env = dict({k: v for k, v in os.environ.items() if k not in RELEASE_VARIABLES},
+               **(env or {}))
+    env.update({k: v for k, v in zip(RELEASE_VARIABLES, (cert, key, url)) if v is not None})
+    done = subprocess.run([os.path.join(t.repo, "tools", "sign"), t.exe_path, signed], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    data = open(signed, "rb").read() if os.path.exists(signed) else None
+    return done.returncode, done.stdout.decode(errors="replace"), data
+
+
 def check_signing_part(t):
-    """The release signed with a throwaway code-signing certificate, from a
-    file and from a PKCS#11 token, with and without a timestamp; tools/verify
-    on it; keys and timestamp servers that fail."""
+    """tools/sign with a throwaway code-signing certificate, from a file and
+    from a PKCS#11 token, with and without a timestamp; the release of what
+    it signed; tools/verify on that; keys, timestamp servers and signatures
+    that fail."""
     releaser, cert, key = t.releaser, t.cert, t.key
-    # Stand-ins for git and cmake first on PATH record the environment that
-    # each call is handed, then run the real one.
-    probe, seen = os.path.join(t.work, "probe"), os.path.join(t.work, "probe.log")
-    os.makedirs(probe)
-    for tool in ("git", "cmake"):
-        with open(os.path.join(probe, tool), "w") as f:
-            f.write('#!/bin/sh\nenv >> %s\nexec %s "$@"\n' % (seen, shutil.which(tool)))
-        os.chmod(os.path.join(probe, tool), 0o755)
-    status, output, signed, held = releaser.release(
-        cert, key, env=dict(ARCHVER_SIGN_PIN="0000", PATH=probe + os.pathsep + os.environ["PATH"]))
-    check("signed release", (status, signed is not None), (0, True))
-    signed = signed or {}
-    environments = open(seen).read() if os.path.exists(seen) else ""
-    check("signing variables in the environment of git and cmake, keys in the zip",
-          ("PWD=" in environments, re.findall(r"(?m)^ARCHVER_SIGN_\w*", environments),
-           [name for name, data in signed.items() if b"PRIVATE KEY" in data]), (True, [], []))
-    signed_exe = signed.get("archver.exe") or t.built  # unsigned, what follows fails
-    check_package("signed", signed, t.commit)
+    status, output, signed_exe = sign(t, cert, key)
+    check("signed exe", (status, signed_exe is not None), (0, True))
+    signed_exe = signed_exe or t.built  # unsigned, what follows fails
     # Times taken from the clock would differ a second or more later.
     time.sleep(2)
-    _, _, again, _ = releaser.release(cert, key)
-    check("two signed releases are the same zip", (again or {}).get("zip"),
-          signed.get("zip", "no first zip"))
+    check("signed twice, the same bytes", sign(t, cert, key)[2], signed_exe)
 
     # The same key in a PKCS#11 token, SoftHSM2's made here, signs the
     # same bytes.
@@ -530,14 +615,13 @@ def check_signing_part(t):
             ("PIN in the query, another attribute after it",
              "?pin-value=%312%334&module-name=softhsm2", None, "?module-name=softhsm2")):
         open(calls, "w").close()
-        _, output, from_token, _ = releaser.release(
-            cert, key_uri + uri,
+        _, output, from_token = sign(
+            t, cert, key_uri + uri,
             env=dict(token, ARCHVER_SIGN_PKCS11_MODULE=SOFTHSM,
                      PATH=signer + os.pathsep + os.environ["PATH"],
                      **({"ARCHVER_SIGN_PIN": pin} if pin else {})))
         if not rest:
-            check("signed with a key in a PKCS#11 token, " + what,
-                  (from_token or {}).get("zip"), signed.get("zip", "no first zip"))
+            check("signed with a key in a PKCS#11 token, " + what, from_token, signed_exe)
         recorded = open(calls).read().splitlines()
         check("PIN kept off osslsigncode's command line, in a file of its owner's, " + what,
               ([line for line in recorded if "1234" in line or "pin-value" in line],
@@ -545,8 +629,8 @@ def check_signing_part(t):
                [line for line in recorded if line.startswith("pkcs11:")]),
               ([], ["mode 600"], [key_uri + rest]))
 
-    path, stripped, tampered = (os.path.join(t.work, n + ".exe")
-                                for n in ("signed", "stripped", "tampered"))
+    path, stripped, tampered, garbage = (os.path.join(t.work, n + ".exe")
+                                         for n in ("signed", "stripped", "tampered", "garbage"))
     with open(path, "wb") as f:
         f.write(signed_exe)
     status, output = run("osslsigncode", "verify", "-CAfile", cert, "-in", path)
@@ -561,15 +645,21 @@ def check_signing_part(t):
         f.write(signed_exe[:code] + bytes([signed_exe[code] ^ 1]) + signed_exe[code + 1:])
     check("one changed code byte fails verification",
           run("osslsigncode", "verify", "-CAfile", cert, "-in", tampered)[0] != 0, True)
+    # The certificate table (data directory 4) of the signed exe, filled with
+    # what is no signature.
+    table = pefile.PE(data=signed_exe).OPTIONAL_HEADER.DATA_DIRECTORY[4]
+    table, size = table.VirtualAddress, table.Size
+    with open(garbage, "wb") as f:
+        f.write(signed_exe[:table + 8] + b"\x5a" * (size - 8) + signed_exe[table + size:])
 
     # A timestamp from an RFC 3161 server (openssl ts, here on 127.0.0.1)
     # keeps the signature valid after the certificate expires; without
     # one it is not.
     with TimestampServer(t.work) as (server, authority):
-        _, _, stamped, _ = releaser.release(cert, key, url=server)
+        stamped = sign(t, cert, key, url=server)[2]
     later = str(int(time.time()) + 10 * 86400)
     verified = []
-    for exe in ((stamped or {}).get("archver.exe", b""), signed_exe):
+    for exe in (stamped or b"", signed_exe):
         with open(path, "wb") as f:
             f.write(exe)
         verified.append(run("osslsigncode", "verify", "-CAfile", cert, "-TSA-CAfile",
@@ -579,15 +669,17 @@ def check_signing_part(t):
     with open(path, "wb") as f:
         f.write(signed_exe)
 
-    # Signed in a step of its own, as the release workflow signs: the same
-    # zip, and only this build with a signature is taken.
-    _, _, presigned, _ = releaser.release(env=dict(ARCHVER_SIGNED_EXE=path))
-    check("signed in a step of its own", (presigned or {}).get("zip"),
-          signed.get("zip", "no first zip"))
+    # Released as the release workflow releases it: the signed file, once it
+    # is this build with a signature that holds its digest.
+    status, _, signed, _ = releaser.release(env=dict(ARCHVER_SIGNED_EXE=path))
+    check("signed release", (status, (signed or {}).get("archver.exe")), (0, signed_exe))
+    signed = signed or {}
+    check_package("signed", signed, t.commit)
     check_refused(t, [
         (what, releaser.release(env=dict(ARCHVER_SIGNED_EXE=exe), older_zip=True))
         for what, exe in [("signed exe with a changed code byte", tampered),
-                          ("unsigned exe given as signed", stripped)]])
+                          ("unsigned exe given as signed", stripped),
+                          ("a certificate table of garbage given as signed", garbage)]])
 
     with Prefix("release", t.arch, t.launcher, t.wine_dir) as wine:
         for args in ([b"/o"], [b"/b"], [b"/w"], [b"/?"]):
@@ -597,16 +689,19 @@ def check_signing_part(t):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         closed = "http://127.0.0.1:%d" % s.getsockname()[1]
-    check_refused(t, [
-        (what, releaser.release(cert_file, key_file, url, older_zip=True))
-        for what, cert_file, key_file, url in [
+    for what, cert_file, key_file, url in [
             ("missing key", cert, os.path.join(t.work, "none.pem"), None),
             ("key of another certificate", cert, t.other, None),
             ("key that is no PEM", cert, os.path.join(t.repo, "LICENSE"), None),
             ("certificate without key", cert, None, None),
-            ("timestamp server that does not answer", cert, key, closed)]])
-    check_verify(t, [("signed release", signed, True,
-                      (0, ["built from these sources: commit " + t.commit]))])
+            ("timestamp server that does not answer", cert, key, closed)]:
+        status, output, written = sign(t, cert_file, key_file, url)
+        check("tools/sign, " + what, (status, "tools/sign: " in output, written), (1, True, None))
+    check_verify(t, [
+        ("signed release", signed, True, (0, ["built from these sources: commit " + t.commit])),
+        ("a certificate table of garbage", dict(signed, **{"archver.exe": open(
+            garbage, "rb").read()}), True,
+         (1, ["tools/verify: archver.exe: no signature that holds the file's SHA-256 digest"]))])
 
 
 def check_verify(t, rows):
@@ -618,17 +713,37 @@ def check_verify(t, rows):
     change stays."""
     with open(os.path.join(t.repo, "README.md"), "a") as f:
         f.write("a change not committed\n")
-    for what, files, sums, want, *env in rows:
+    for what, files, sums, want, *more in rows:
+        more = dict(more[0] if more else {})
+        start = more.pop("start", [])
+        if start and os.geteuid() != 0:
+            print("NOT RUN: tools/verify, %s: started as another user, which root alone can"
+                  % what)
+            continue
         package = os.path.join(t.work, "verify.zip")
-        write_zip(package, files, sums)
-        status, output = run(os.path.join(t.repo, "tools", "verify"), package,
-                             env=dict(t.hostile, **(env[0] if env else {})))
-        verdict = [line.replace(package, "ZIP") for line in output.splitlines()
-                   if re.search("built from these sources|^tools/verify|^To check", line)]
-        # Nothing from the zip reaches the terminal unescaped.
-        controls = re.findall(r"[\x00-\x09\x0b-\x1f\x7f]", output)
+        if isinstance(files, bytes):
+            with open(package, "wb") as f:
+                f.write(files)
+        else:
+            write_zip(package, files, sums)
+        os.chmod(package, 0o644)
+        status, output = run(*start, os.path.join(t.repo, "tools", "verify"), package,
+                             env=dict(t.hostile, **more))
+        verdict = [line.replace(package, "ZIP").replace(t.cache, "CACHE")
+                   for line in output.splitlines() if re.search(
+                       "built from these sources|^tools/verify|^To check|^not using|^keeping no"
+                       "|^running as", line)]
+        # Started as root, it goes on as nobody.
+        if os.geteuid() == 0 and not start:
+            want = (want[0], ["running as nobody, not as root"] + want[1])
+        # Nothing from the zip reaches the terminal unescaped, C1 controls
+        # included.
+        controls = re.findall(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", output)
         check("tools/verify, " + what, (status, verdict, controls), want + ([],))
         print("tools/verify,", what, "->", status, verdict)
+    check("what the builds tools/verify ran wrote outside their folders, what ran from PATH",
+          [path for path in escapes(t.repo) + [os.path.join(t.planted, "ran")]
+           if os.path.exists(path)], [])
 
 
 def check_refused(t, results):
@@ -646,6 +761,9 @@ def main():
         built = f.read()
     with tempfile.TemporaryDirectory() as work:
         repo = os.path.join(work, "repo")
+        for path in escapes(repo):
+            if os.path.exists(path):
+                os.remove(path)
         other_commit = make_repository(source, repo)
         commit = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
         cert, key, other = (os.path.join(work, n) for n in ("cert.pem", "key.pem", "other.pem"))
@@ -653,15 +771,39 @@ def main():
             "-out", cert, "-days", "2", "-subj", "/CN=archver test signer",
             "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
         run("openssl", "genrsa", "-out", other, "2048")
-        # Flags and a git configuration that would change the bytes, were they let in.
+        # The verifying user, nobody where the tests run as root, reads the
+        # checkout and keeps its state in a cache folder of its own.
+        os.chmod(work, 0o755)
+        cache = os.path.join(work, "cache")
+        os.mkdir(cache, 0o700)
+        if os.geteuid() == 0:
+            os.chown(cache, NOBODY, NOBODY)
+        # Flags, git configurations, a repository and programs first on PATH
+        # that would change the bytes or run, were they let in: each program
+        # and the smudge filter leave a file in planted/ where they run.
+        planted = os.path.join(work, "planted")
+        os.mkdir(planted)
         user_config = os.path.join(work, "gitconfig")
         with open(user_config, "w") as f:
             f.write("[core]\n\tautocrlf = true\n")
+        for tool in PLANTED:
+            with open(os.path.join(planted, tool), "w") as f:
+                f.write("#!/bin/sh\ntouch '%s/ran'\nexit 1\n" % planted)
+            os.chmod(os.path.join(planted, tool), 0o755)
+        caller = os.path.join(work, "caller")
+        run("git", "init", "-q", caller)
+        run("git", "-C", caller, "commit", "-q", "--allow-empty", "-m", "the caller's")
         t = types.SimpleNamespace(
             source=source, exe_path=exe_path, built=built, version=version, arch=arch,
             launcher=launcher, wine_dir=wine_dir, work=work, repo=repo, commit=commit,
             other_commit=other_commit, cert=cert, key=key, other=other,
-            hostile=dict(FLAGS, GIT_CONFIG_GLOBAL=user_config),
+            hostile=dict(FLAGS, GIT_CONFIG_GLOBAL=user_config, GIT_CONFIG_SYSTEM=user_config,
+                         GIT_CONFIG_COUNT="2", GIT_CONFIG_KEY_0="core.autocrlf",
+                         GIT_CONFIG_VALUE_0="true", GIT_CONFIG_KEY_1="filter.planted.smudge",
+                         GIT_CONFIG_VALUE_1="touch '%s/ran'; cat" % planted,
+                         GIT_DIR=os.path.join(caller, ".git"), XDG_CACHE_HOME=cache,
+                         PATH=planted + os.pathsep + os.environ["PATH"]),
+            planted=planted, caller=caller, cache=cache,
             releaser=Releaser(repo, work, version),
             address="https://github.com/someone/archver/releases/download/v" + version)
         # The test's own name, test_release_package or test_release_signing,
