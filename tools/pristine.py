@@ -90,10 +90,13 @@ def git_output(source, *args):
 
 
 def run(args, env=None):
+    """What args print, once they ran without error; the tools run every
+    program through here."""
     done = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if done.returncode != 0:
         raise BuildError("%s failed:\n%s" % (" ".join(args[:2]),
                                              done.stdout.decode(errors="replace")))
+    return done.stdout
 
 
 # Where a sandboxed build sees its clone and build folders.

@@ -9,21 +9,17 @@ import tempfile
 import urllib.parse
 
 
+from pristine import BuildError, run
+
+
 class SigningError(Exception):
     pass
-
-
-def run(args):
-    done = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    if done.returncode != 0:
-        raise SigningError("%s failed:\n%s" % (args[0], done.stdout.decode(errors="replace")))
-    return done.stdout
 
 
 def pem_public_key(args, what, path):
     try:
         return run(["openssl"] + args)
-    except SigningError as e:
+    except BuildError as e:
         raise SigningError("cannot read the %s %s as PEM: %s" % (what, path, e))
 
 

@@ -32,7 +32,7 @@ import zipfile
 import pefile
 import yaml
 
-from checks import check, finish
+from checks import cannot_run, check, finish
 from winehost import Prefix
 
 # The user's documents, every page that holds a recipe among them; no
@@ -717,8 +717,10 @@ def check_verify(t, rows):
         more = dict(more[0] if more else {})
         start = more.pop("start", [])
         if start and os.geteuid() != 0:
-            print("NOT RUN: tools/verify, %s: started as another user, which root alone can"
-                  % what)
+            cannot_run("tools/verify, " + what, "root alone starts it as another user")
+            continue
+        if t.no_sandbox and any("built from these sources" in line for line in want[1]):
+            cannot_run("tools/verify, " + what, "no sandbox here: " + t.no_sandbox)
             continue
         package = os.path.join(t.work, "verify.zip")
         if isinstance(files, bytes):
@@ -793,7 +795,11 @@ def main():
         caller = os.path.join(work, "caller")
         run("git", "init", "-q", caller)
         run("git", "-C", caller, "commit", "-q", "--allow-empty", "-m", "the caller's")
+        # The sandbox tools/verify builds in, as the user it builds as.
+        probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + [
+            "sh", "-c", "bwrap --ro-bind / / --unshare-all true 2>&1"], stdout=subprocess.PIPE)
         t = types.SimpleNamespace(
+            no_sandbox=probe.returncode and probe.stdout.decode(errors="replace").strip(),
             source=source, exe_path=exe_path, built=built, version=version, arch=arch,
             launcher=launcher, wine_dir=wine_dir, work=work, repo=repo, commit=commit,
             other_commit=other_commit, cert=cert, key=key, other=other,

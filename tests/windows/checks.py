@@ -1,10 +1,12 @@
 """The checks of the end-to-end scripts and of recipes.py: a collector of
 failed comparisons, reported at the script's end with the count of those
-that passed and of those that were run twice."""
+that passed, of those that were run twice and of those that could not run
+here."""
 
 failures = []
 checked = [0]
 again = []
+not_run = []
 
 
 def check(what, got, want):
@@ -33,6 +35,13 @@ def finish():
     """Prints the failures and the counts; returns the script's exit status."""
     for failure in failures:
         print("FAIL", failure)
-    print("%d passed, %d failed%s" % (checked[0] - len(failures), len(failures),
-                                      ", %d run twice" % len(again) if again else ""))
+    print("%d passed, %d failed%s%s" % (checked[0] - len(failures), len(failures),
+                                        ", %d run twice" % len(again) if again else "",
+                                        ", %d not run" % len(not_run) if not_run else ""))
     return 1 if failures else 0
+
+
+def cannot_run(what, why):
+    """A check that this machine cannot make: said, and counted apart."""
+    print("NOT RUN: %s: %s" % (what, why))
+    not_run.append(what)
