@@ -5,10 +5,10 @@ rem elsewhere: the architecture in the environment and the registry, the
 rem version and build in the registry and from "ver", the product type in the
 rem registry, and EXPECT_CODE when set. One line per check, then "crosscheck:
 rem all agree" (exit 0) or what disagrees (exit 1); exit 2 without
-rem archver.exe. Where reg.exe cannot read the registry (Windows 2000 has
+rem archver.exe or without a folder of its own in TEMP. Where reg.exe cannot read the registry (Windows 2000 has
 rem none), the environment and "ver" stand in as far as they go, and a check
 rem nothing else answers says so.
-rem Written for every cmd.exe from Windows XP on, 32- and 64-bit: no delayed
+rem Written for every cmd.exe from Windows 2000 on, 32- and 64-bit: no delayed
 rem expansion, a value read right after the line that set it, every "for"
 rem body in parentheses, every program by its full path. What a program
 rem prints is read back from a scratch file, not through "for /f" over the
