@@ -88,13 +88,16 @@ def make_repository(source, repo):
     # A filter that only a git configuration from outside could define.
     with open(os.path.join(repo, ".gitattributes"), "a") as f:
         f.write("README.md filter=planted\n")
-    for args in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "other"], ["tag", "v0.0.1"]):
+    # Tags annotated, as a release's are.
+    for args in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "other"],
+                 ["tag", "-a", "-m", "0.0.1", "v0.0.1"]):
         run("git", "-C", repo, *args)
     first = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
     with open(cmake_lists, "w") as f:
         f.write(text)
     run("git", "-C", repo, "commit", "-qam", "this tree")
-    run("git", "-C", repo, "tag", "v" + re.search(r"VERSION (\d+\.\d+\.\d+)", text).group(1))
+    version = re.search(r"VERSION (\d+\.\d+\.\d+)", text).group(1)
+    run("git", "-C", repo, "tag", "-a", "-m", version, "v" + version)
     return first
 
 
@@ -311,11 +314,30 @@ def check_setup(t):
               (status, said, ["dpkg --print-foreign-architectures"] + calls))
 
 
+def check_interrupted(t):
+    """tools/test ended by TERM in the middle of a build, through stand-ins
+    for tools/setup and cmake: the Wine prefixes it booted go."""
+    tree, stubs = os.path.join(t.work, "interrupted"), os.path.join(t.work, "interrupted-stubs")
+    for folder in (os.path.join(tree, "tools"), stubs):
+        os.makedirs(folder)
+    shutil.copy(os.path.join(t.repo, "tools", "test"), os.path.join(tree, "tools"))
+    for path, body in ((os.path.join(tree, "tools", "setup"), "exit 0"),
+                       (os.path.join(stubs, "cmake"), 'mkdir -p build/wine\nkill -TERM "$PPID"')):
+        with open(path, "w") as f:
+            f.write("#!/bin/sh\n%s\n" % body)
+        os.chmod(path, 0o755)
+    done = subprocess.run(["sh", os.path.join(tree, "tools", "test")], stdout=subprocess.DEVNULL,
+                          env=dict(os.environ, PATH=stubs + os.pathsep + os.environ["PATH"]))
+    check("tools/test ended by TERM", (done.returncode, os.path.exists(
+        os.path.join(tree, "build", "wine"))), (130, False))
+
+
 def check_package_part(t):
     """The zip, its sums and the manifests of an unsigned release; the same
     bytes whatever the environment holds; tools/verify; bad input; the
     set-up of a machine."""
     check_setup(t)
+    check_interrupted(t)
     releaser, version, commit = t.releaser, t.version, t.commit
     documents = run("git", "-C", t.repo, "ls-files", "*.md")[1].split()
     texts = {name: open(os.path.join(t.repo, name)).read() for name in documents}
@@ -382,9 +404,9 @@ def check_package_part(t):
     # Flags in the environment, the user's git configuration and an
     # untracked header in the checkout stay out: the release is what a
     # pristine clone of the commit builds. The releases after it have none.
-    # Nor do untracked modules that Python would take first: bytecode of a
-    # tool's module that is never checked against its source, and a module
-    # named as an installed one.
+    # Nor do untracked modules that Python would take first, in this
+    # release and in tools/verify's rows: bytecode of a tool's module that is
+    # never checked against its source, and modules named as installed ones.
     header = os.path.join(t.repo, "src", "windows.h")
     with open(header, "w") as f:
         f.write("#error an untracked header\n")
@@ -395,11 +417,12 @@ def check_package_part(t):
                           "buildinfo.%s.pyc" % sys.implementation.cache_tag)
     py_compile.compile(planted, cached, doraise=True,
                        invalidation_mode=py_compile.PycInvalidationMode.UNCHECKED_HASH)
-    shutil.copy(planted, os.path.join(t.repo, "tools", "yaml.py"))
+    modules = [header, cached] + [os.path.join(t.repo, "tools", name)
+                                  for name in ("yaml.py", "tempfile.py")]
+    for module in modules[2:]:
+        shutil.copy(planted, module)
     head = run("git", "-C", t.caller, "rev-parse", "HEAD")[1]
     status, _, files, _ = releaser.release(env=t.hostile)
-    for path in (header, cached, os.path.join(t.repo, "tools", "yaml.py")):
-        os.remove(path)
     check("release with flags, core.autocrlf, a smudge filter and another repository in the "
           "environment, programs planted on PATH, an untracked header and planted modules",
           (status, files == unsigned, os.path.exists(os.path.join(t.planted, "ran")),
@@ -439,8 +462,9 @@ def check_package_part(t):
     # Where the tests run as root, tools/verify goes on as nobody, who has no
     # cache folder.
     keeping = ["keeping no root: the cache folder's archver-verify is not this user's alone"]
-    no_mmdebstrap = ["tools/verify: cannot build with BUILDINFO's toolchain here: mmdebstrap is "
-                     "not installed", check_here + "apt-get install mmdebstrap && tools/verify ZIP"]
+    no_mmdebstrap = ["tools/verify: cannot build with BUILDINFO's toolchain here: mmdebstrap, "
+                     "which makes a root of Debian %s, is not installed" % info.get("debian"),
+                     check_here + "apt-get install mmdebstrap && tools/verify ZIP"]
     # A tar of a root in the verifying user's cache folder, put there by root.
     kept = os.path.join(t.cache, "archver-verify")
     os.makedirs(kept, 0o700, exist_ok=True)
@@ -476,6 +500,13 @@ def check_package_part(t):
         ("a changed byte in archver.exe", changed, True,
          (1, ["NOT built from these sources: commit %s gives another archver.exe" % commit])),
         ("another compiler, no mmdebstrap", other, True,
+         (3, (keeping if os.geteuid() == 0 else []) + no_mmdebstrap),
+         {"PATH": "/nonexistent"}),
+        # Placed by its compiler, which is this machine's.
+        ("another runtime, BUILDINFO without its Debian release", dict(
+            buildinfo("runtime", b"runtime mingw-w64-i686-dev 0.0"), BUILDINFO=buildinfo(
+                "runtime", b"runtime mingw-w64-i686-dev 0.0")["BUILDINFO"].replace(
+                    b"debian " + info.get("debian", "").encode() + b"\n", b"")), True,
          (3, (keeping if os.geteuid() == 0 else []) + no_mmdebstrap),
          {"PATH": "/nonexistent"}),
         # State kept by another user, or through a link, is not used.
@@ -526,6 +557,8 @@ def check_package_part(t):
          (1, ["NOT built from these sources: commit %s gives another archver.exe"
               % t.other_commit]))])
 
+    for path in modules:
+        os.remove(path)
     # The change check_verify left in the checkout, not committed.
     dirty = releaser.release(older_zip=True)
     run("git", "-C", t.repo, "checkout", "README.md")
