@@ -121,6 +121,16 @@ CROSSCHECK_VERSIONS = [
     ("a service pack's text holding " + HOSTILE, registry_version(
         "6.1", "7601", service_pack=1, csd="Service Pack 1 " + HOSTILE), 20611, "AMD64",
      ("archver", {}, True, [], [], [])),
+    # A line of anything but 64 hexadecimal digits is no SHA-256.
+    ("certutil printing 63 hexadecimal digits", WINDOWS_7_SP1, 20611, "AMD64",
+     ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256:.63}\n" + CERTUTIL_DONE}, True,
+      [], [], [])),
+    ("certutil printing 65 hexadecimal digits", WINDOWS_7_SP1, 20611, "AMD64",
+     ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256}0\n" + CERTUTIL_DONE}, True,
+      [], [], [])),
+    ("certutil printing a digit that is not hexadecimal", WINDOWS_7_SP1, 20611, "AMD64",
+     ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256:.63}g\n" + CERTUTIL_DONE}, True,
+      [], [], [])),
     ("certutil failing", WINDOWS_7_SP1, 20611, "AMD64",
      ("archver", {CERTUTIL: "CertUtil: -hashfile command FAILED: 0x80070002\n"
                             "CertUtil: The system cannot find the file specified.\n"}, True,
@@ -238,6 +248,13 @@ def standin(prefix, name, program):
             os.remove(path)
 
 
+def in_cmd(variable):
+    """Whether a variable of a cross-check's run is set by cmd itself: Wine
+    10 sets the PROCESSOR_ ones for each process it starts, whatever its
+    caller handed it, and every Wine sets TEMP from the registry."""
+    return variable.startswith("PROCESSOR_") or variable == "TEMP"
+
+
 def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
     """part crosscheck: the runs of archver in RUNS on each version that has
     no run of its own; impostors: the other programs of RUNS there; sources:
@@ -252,25 +269,27 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
     # missing, and must print no SHA-256 line.
     hide(wine.env["WINEPREFIX"], "certutil.exe", True)
     # A reg.bat and a reg.exe that answers nothing, where cmd.exe would find
-    # them first for a bare "reg": the current folder and the script's.
+    # them first for a bare "reg": the current folder and the script's; and
+    # an icacls.bat that leaves a file where it runs.
+    decoyed = os.path.join(os.path.dirname(folder), "icacls ran")
     for place in (folder, os.path.dirname(folder)):
         shutil.copy(nothing, os.path.join(place, "reg.exe"))
-        with open(os.path.join(place, "reg.bat"), "w", newline="\r\n") as f:
-            f.write("@echo reg.bat ran\n")
+        for name, line in (("reg.bat", "@echo reg.bat ran"),
+                           ("icacls.bat", '@echo ran> "%s"' % windows_path(decoyed))):
+            with open(os.path.join(place, name), "w", newline="\r\n") as f:
+                f.write(line + "\n")
     # TEMP is in the user's profile, where each Wine release puts it.
     users = os.path.join(wine.env["WINEPREFIX"], "drive_c", "users")
     sha256 = hashlib.sha256(open(exe, "rb").read()).hexdigest()
 
     def crosscheck(program, env, start="CALL "):
         # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}"",
-        # with the PROCESSOR_ variables set first by cmd itself: Wine 10
-        # sets them for each process it starts, whatever its caller handed
-        # it, where Wine 8 passes them on.
+        # with the variables in_cmd names set first by cmd itself.
         command = '%s /D /E:ON /V:OFF /S /C "%s%s"%s"%s"' % (
             host, "".join('set "%s=%s"& ' % pair for pair in sorted(env.items())
-                          if pair[0].startswith("PROCESSOR_")), start, call,
+                          if in_cmd(pair[0])), start, call,
             ' "%s"' % windows_path(programs[program]) if programs[program] else "")
-        rest = {k: v for k, v in env.items() if not k.startswith("PROCESSOR_")}
+        rest = {k: v for k, v in env.items() if not in_cmd(k)}
         return wine.run_command(command.encode(), cwd=os.path.dirname(folder), env=rest)
 
     for name, setting, code, machine, only in CROSSCHECK_VERSIONS:
@@ -302,7 +321,9 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
                 # Wine starts its own certutil unless told to take the file.
                 env = dict(env, WINEDLLOVERRIDES=wine.env["WINEDLLOVERRIDES"] + ";certutil.exe=n",
                            **{CERTUTIL: printed})
-            hashes = [sha256] if sha256 in printed.replace(" ", "") else []
+            # The hash is the line after the first, blanks left out.
+            hashes = [sha256] if printed.split("\n")[1:2] == [sha256] or printed.split(
+                "\n")[1:2] == [" ".join(sha256[i:i + 2] for i in range(0, 64, 2))] else []
             passed = [a for a in ANSWERS if a not in mismatches + unknown]
             status_want = 1 if mismatches or sources else 0
             last = "crosscheck: all agree" if status_want == 0 else \
@@ -329,6 +350,7 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
                         part=lambda got: (got[0], outcome(got[1]), got[2], got[3]),
                         show=lambda got: got[1].decode(errors="replace"))
 
+    check("%s, %s: icacls.bat beside it ran" % (host, part), os.path.exists(decoyed), False)
     if part != "sources":
         return
     # From a folder whose name cmd would take for syntax where unquoted,
@@ -349,6 +371,11 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
     out, err, status = crosscheck("missing", {}, start="")
     check("%s, missing archver.exe" % host, (status, outcome(out)[-1], err),
           (2, 'crosscheck: cannot find "%s"' % windows_path(programs["missing"]), b""))
+    # TEMP naming a file: no folder of its own can be made in it.
+    taken = windows_path(os.path.join(os.path.dirname(folder), "reg.exe"))
+    out, err, status = crosscheck("archver", {"TEMP": taken}, start="")
+    check("%s, TEMP naming a file" % host, (status, outcome(out)[-1], err),
+          (2, 'crosscheck: cannot make a folder of its own in "%s"' % taken, b""))
 
 
 # recipes.py's run: its status and first and last lines, and all it printed.
