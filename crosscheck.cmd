@@ -63,8 +63,9 @@ if not defined view "%SystemRoot%\System32\reg.exe" query "%cvkey%" >"%scratch%"
 rem The version's values in one read of the key. Windows 10 and later keep
 rem CurrentVersion at 6.3 and hold the true version in two numbers
 rem (REG_DWORD, shown in hexadecimal). What the registry holds is data: the
-rem numbers go through set /a by name, which evaluates and never parses
-rem them as commands, and the service pack is the fifth word of its line.
+rem numbers go through set /a by name (:number), which evaluates and never
+rem parses them as commands, and the service pack is the fifth word of its
+rem line.
 set major=
 set minor=
 set build=
@@ -83,10 +84,11 @@ for /f "usebackq tokens=1-4 delims=. " %%a in ("%scratch%") do (
     if /i "%%a"=="CurrentVersion" set "minor=%%d"
 )
 :numbered
-if defined major set /a major=major
-if defined minor set /a minor=minor
-if defined build set /a build=build
-set /a sp=sp
+call :number major
+call :number minor
+call :number build
+call :number sp
+if not defined sp set sp=0
 call :regvalue "HKLM\SYSTEM\CurrentControlSet\Control\ProductOptions" ProductType producttype "WinNT LanmanNT ServerNT"
 set type=
 if /i "%producttype%"=="WinNT" set type=1
@@ -235,6 +237,16 @@ if /i "%~1"=="x86" set %2=32
 if /i "%~1"=="AMD64" set %2=64
 if /i "%~1"=="ARM64" set %2=64
 if /i "%~1"=="IA64" set %2=64
+goto :eof
+
+rem :number VARIABLE: its value as set /a reads it by name, which never hands
+rem it to cmd to parse; nothing where it is no number, and not set where it
+rem was not set.
+:number
+if not defined %1 goto :eof
+set number=
+set /a number=%1 2>nul
+set "%1=%number%"
 goto :eof
 
 rem :regvalue KEY NAME VARIABLE "WORDS": the value's data, in the view
