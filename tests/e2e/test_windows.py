@@ -36,7 +36,7 @@ import tempfile
 import checks
 from checks import check, check_twice, finish
 import recipes
-from winehost import (CMD_HOSTS, CURRENT_VERSION_32, SERVER_2008_R2_SP1_DC, SERVER_2025,
+from winehost import (CMD_HOSTS, CURRENT_VERSION_32, SERVER_2008_R2_SP1_DC,
                       WIN10_BUILD, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, Prefix, named_version,
                       registry_version, windows_path)
 
@@ -186,7 +186,9 @@ RECIPE_VERSIONS = {
         # The first Windows 11 build.
         (registry_version("10.0", "22000"), 21001, "Windows 10 or later",
          "Windows 11 (build 22000)", {}),
-        (SERVER_2025, 21003, "Windows 10 or later", "Windows Server 2025 (build 26100)", {}),
+        # A server's own edition, which is not the multi-session one.
+        (registry_version("10.0", "26100", "ServerNT", edition="ServerDatacenter"), 21003,
+         "Windows 10 or later", "Windows Server 2025 (build 26100)", {}),
         (registry_version("10.0", "26100", **MULTI_SESSION), 21003, "Windows 10 or later",
          "Windows 11 (build 26100)", EDITION_64_ONLY),
     ],
@@ -202,8 +204,8 @@ RECIPE_VERSIONS = {
          "Windows Server 2022 (build 20348)", {}),
         (registry_version("10.0", "19045", **MULTI_SESSION), 21003, "Windows 10 or later",
          "Windows 10 (build 19045)", {}),
-        (registry_version("10.0", "19045", "ServerNT"), 21003, "Windows 10 or later",
-         "Windows Server (build 19045)", {}),
+        (registry_version("10.0", "19045", "ServerNT", edition="ServerStandard"), 21003,
+         "Windows 10 or later", "Windows Server (build 19045)", {}),
         (registry_version("10.0", "22631", **MULTI_SESSION), 21003, "Windows 10 or later",
          "Windows 11 (build 22631)", {}),
         (registry_version("10.0", "22631", "ServerNT"), 21003, "Windows 10 or later",
