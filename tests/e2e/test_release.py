@@ -33,6 +33,7 @@ import pefile
 import yaml
 
 from checks import cannot_run, check, finish
+import winehost
 from winehost import Prefix
 
 # The user's documents, every page that holds a recipe among them; no
@@ -848,7 +849,7 @@ def main():
         # The test's own name, test_release_package or test_release_signing,
         # says what it checks.
         PARTS[test.split("_")[-1]](t)
-    return finish()
+    return finish(winehost.reruns)
 
 
 PARTS = {"package": check_package_part, "signing": check_signing_part}

@@ -18,9 +18,10 @@ import tempfile
 
 from behaviour import HINT, check_modes, machine_answers, read_machine, report
 from checks import check, finish
-from winehost import (SERVER_2003_SP2, SERVER_2008_R2_SP1_DC, SERVER_2025, WIN10_BUILD, WINDOWS_10,
-                      WINDOWS_11, WINDOWS_7_SP1, WINDOWS_XP_SP3, Prefix, named_version,
-                      registry_version)
+from poses import (SERVER_2003_SP2, SERVER_2008_R2_SP1_DC, SERVER_2025, WIN10_BUILD, WINDOWS_10,
+                   WINDOWS_11, WINDOWS_7_SP1, WINDOWS_XP_SP3)
+import winehost
+from winehost import Prefix, named_version, registry_version
 
 # Windows 7 SP1 set through the registry, the version the mode table runs on.
 WIN7 = report("Win7", 6, 1, 1, 7601, 0, "1.0", "Service Pack 1")
@@ -72,7 +73,7 @@ def main():
     with Prefix("run", arch, launcher, wine_dir) as wine:
         if test.startswith("test_versions"):
             check_versions(wine, exe, nothing)
-            return finish()
+            return finish(winehost.reruns)
         wine.use_version(WINDOWS_7_SP1)
 
         # The answers that Windows runs take from the machine's registry.
@@ -99,7 +100,7 @@ def main():
                 got = wine.run(exe, args, stdout=full)
             check("%r to a full device" % args, got[1:], (b"", code))
 
-    return finish()
+    return finish(winehost.reruns)
 
 
 def check_versions(wine, exe, nothing):

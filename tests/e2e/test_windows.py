@@ -36,9 +36,10 @@ import tempfile
 import checks
 from checks import check, check_twice, finish
 import recipes
-from winehost import (CMD_HOSTS, CURRENT_VERSION_32, SERVER_2008_R2_SP1_DC,
-                      WIN10_BUILD, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, Prefix, named_version,
-                      registry_version, windows_path)
+from poses import SERVER_2008_R2_SP1_DC, WIN10_BUILD, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1
+import winehost
+from winehost import (CMD_HOSTS, CURRENT_VERSION_32, Prefix, named_version, registry_version,
+                      windows_path)
 
 # (name, how the registry is set, version code, the machine that the
 # registry and the environment name on a 64-bit prefix, and for a run of its
@@ -486,7 +487,7 @@ def main():
             out = wine.run_command(b" ".join([host.encode()] + [a.encode() for a in echo]))[0]
             check("%s runs as" % host, out, runs_as + b"\r\n")
             check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part)
-    return finish()
+    return finish(winehost.reruns)
 
 
 if __name__ == "__main__":

@@ -31,8 +31,10 @@ def check_twice(what, run, want, part=lambda got: got, show=str):
     return got
 
 
-def finish():
-    """Prints the failures and the counts; returns the script's exit status."""
+def finish(*reruns):
+    """Prints the failures and the counts, with what else ran again (the Wine
+    harness's reruns); returns the script's exit status."""
+    again.extend(run for more in reruns for run in more)
     for failure in failures:
         print("FAIL", failure)
     print("%d passed, %d failed%s%s" % (checked[0] - len(failures), len(failures),

@@ -4,9 +4,9 @@
 # the same bytes. The first build has testing off and sees only CMake, make
 # and the compiler on its PATH: archver.exe needs nothing else, and it is the
 # same file as the second, full build's.
-#   tools/reproduce [SOURCE_DIR [PRESET]]   (default: this checkout, windows-x86)
+#   reproduce.sh [SOURCE_DIR [PRESET]]   (default: this checkout, windows-x86)
 set -eu
-source=$(cd "${1:-$(dirname "$0")/..}" && pwd)
+source=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
 preset=${2:-windows-x86}
 first=$(mktemp -d /tmp/archver-a.XXXXXX)
 second=$(mktemp -d /var/tmp/archver-reproduce-b.XXXXXX)
@@ -21,7 +21,7 @@ done
 # build DIR ON|OFF: the SHA-256 of archver.exe built in DIR with testing on
 # or off; off, with nothing on the PATH but the tools above.
 build() {
-    (cd "$source" && tar -cf - CMakeLists.txt CMakePresets.json cmake src res tests) |
+    (cd "$source" && tar -cf - CMakeLists.txt CMakePresets.json cmake src res tests tools) |
         (cd "$1" && tar -xf -)
     set -- "$1" "$2" env
     [ "$2" = ON ] || set -- "$1" "$2" env -i HOME="$1" PATH="$tools"

@@ -1,6 +1,7 @@
-"""Runs Windows programs under Wine in a prefix of their own and reads back
-exact standard output bytes and full 32-bit exit codes. Shared by tools/run,
-tools/benchmark and the end-to-end tests.
+"""Runs Windows programs under Wine in a prefix of their own, posing as the
+Windows version asked for, and reads back exact standard output bytes and
+full 32-bit exit codes. Used by tools/run, tools/benchmark and the tests;
+it holds no test's data and checks nothing of a test's.
 
 usage: winehost.py PREFIX_DIR LAUNCH_EXE PROGRAM [ARGUMENT...]
     runs PROGRAM with the arguments exactly as given, on a 64-bit prefix
@@ -21,10 +22,9 @@ import sys
 import tempfile
 import time
 
-try:
-    from checks import again
-except ImportError:  # outside the tests, where nothing counts retries
-    again = []
+# What the harness ran once more where Wine lost it: it says so where it
+# does, and a test counts these.
+reruns = []
 
 CURRENT_VERSION = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
 CURRENT_VERSION_32 = r"HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion"
@@ -65,33 +65,6 @@ def registry_version(version, build, product_type="WinNT", service_pack=0, csd=N
                   edition)
 
 
-
-
-def posed_build(name, wine_dir=os.environ.get("ARCHVER_WINE_DIR", "")):
-    """The build that this Wine's named version reports, as its boot recorded
-    it (record_builds): Wine releases pose as different builds of Windows 10
-    and later. "0" where none was recorded, outside the tests."""
-    try:
-        with open(os.path.join(wine_dir, "builds")) as f:
-            return dict(line.split() for line in f).get(name, "0")
-    except OSError:
-        return "0"
-
-
-# Wine 8's named win7 and win2008r2 report each other's product type, so
-# these two come through the registry. Wine 8 has no named Windows 11:
-# reading the registry, Wine reports the CurrentVersion that Windows 10 and
-# later keep at 6.3, so those pose with 10.0 there; Windows 10 itself has the
-# registry as Windows keeps it, under Wine's own setting, with the build
-# that setting reports.
-WINDOWS_7_SP1 = registry_version("6.1", "7601", service_pack=1)
-SERVER_2008_R2_SP1_DC = registry_version("6.1", "7601", "LanmanNT", service_pack=1)
-WINDOWS_XP_SP3 = named_version("winxp")
-SERVER_2003_SP2 = named_version("win2003")
-WIN10_BUILD = posed_build("win10")
-WINDOWS_10 = named_version("win10", registry_version("10.0", WIN10_BUILD, current="6.3"))
-WINDOWS_11 = registry_version("10.0", "22631")
-SERVER_2025 = registry_version("10.0", "26100", "ServerNT")
 
 
 def windows_path(path):
@@ -298,7 +271,7 @@ class Prefix:
                     return
                 print("reg import failed (%d): %s"
                       % (done.returncode, done.stdout.decode(errors="replace").strip()))
-                again.append("reg import")
+                reruns.append("reg import")
             raise RuntimeError("reg import failed twice")
 
     def use_version(self, setting, more=None):

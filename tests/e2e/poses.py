@@ -1,0 +1,38 @@
+"""The Windows versions the tests' Wine prefixes pose as more than once, and
+the version-code rule every test predicts an answer by."""
+import os
+
+from winehost import named_version, registry_version
+
+PRODUCT_TYPES = {"WinNT": 1, "LanmanNT": 2, "ServerNT": 3}
+
+
+def version_code(version, product_type="WinNT"):
+    """What archver answers to /o on a Windows of version ("6.1", "10.0")
+    and product type (WinNT, LanmanNT, ServerNT), from the extended record."""
+    major, minor = (int(n) for n in version.split("."))
+    return 20000 + major * 100 + minor * 10 + PRODUCT_TYPES[product_type]
+
+
+def posed_build(name, wine_dir=os.environ.get("ARCHVER_WINE_DIR", "")):
+    """The build that this Wine's named version reports, as its boot recorded
+    it (winehost.record_builds): Wine releases pose as different builds of
+    Windows 10 and later."""
+    with open(os.path.join(wine_dir, "builds")) as f:
+        return dict(line.split() for line in f)[name]
+
+
+# Wine 8's named win7 and win2008r2 report each other's product type, so
+# these two come through the registry. Wine 8 has no named Windows 11:
+# reading the registry, Wine reports the CurrentVersion that Windows 10 and
+# later keep at 6.3, so those pose with 10.0 there; Windows 10 itself has the
+# registry as Windows keeps it, under Wine's own setting, with the build
+# that setting reports.
+WINDOWS_7_SP1 = registry_version("6.1", "7601", service_pack=1)
+SERVER_2008_R2_SP1_DC = registry_version("6.1", "7601", "LanmanNT", service_pack=1)
+WINDOWS_XP_SP3 = named_version("winxp")
+SERVER_2003_SP2 = named_version("win2003")
+WIN10_BUILD = posed_build("win10")
+WINDOWS_10 = named_version("win10", registry_version("10.0", WIN10_BUILD, current="6.3"))
+WINDOWS_11 = registry_version("10.0", "22631")
+SERVER_2025 = registry_version("10.0", "26100", "ServerNT")
