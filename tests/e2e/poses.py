@@ -14,6 +14,17 @@ def version_code(version, product_type="WinNT"):
     return 20000 + major * 100 + minor * 10 + PRODUCT_TYPES[product_type]
 
 
+# What Wine's named versions are, where no registry says otherwise.
+NAMED = {"win2k": ("5.0", "WinNT"), "winxp": ("5.1", "WinNT"), "win2003": ("5.2", "ServerNT"),
+         "win81": ("6.3", "WinNT"), "win10": ("10.0", "WinNT")}
+
+
+def code_of(setting):
+    """The version code of a pose (named_version or registry_version)."""
+    name, registry = setting
+    return version_code(registry[0], registry[4]) if registry else version_code(*NAMED[name])
+
+
 def posed_build(name, wine_dir=os.environ.get("ARCHVER_WINE_DIR", "")):
     """The build that this Wine's named version reports, as its boot recorded
     it (winehost.record_builds): Wine releases pose as different builds of

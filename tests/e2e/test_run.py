@@ -19,13 +19,13 @@ import tempfile
 from behaviour import HINT, check_modes, machine_answers, read_machine, report
 from checks import check, finish
 from poses import (SERVER_2003_SP2, SERVER_2008_R2_SP1_DC, SERVER_2025, WIN10_BUILD, WINDOWS_10,
-                   WINDOWS_11, WINDOWS_7_SP1, WINDOWS_XP_SP3)
+                   WINDOWS_11, WINDOWS_7_SP1, WINDOWS_XP_SP3, code_of)
 import winehost
 from winehost import Prefix, named_version, registry_version
 
 # Windows 7 SP1 set through the registry, the version the mode table runs on.
 WIN7 = report("Win7", 6, 1, 1, 7601, 0, "1.0", "Service Pack 1")
-WIN7_CODE = 20611
+WIN7_CODE = code_of(WINDOWS_7_SP1)
 
 # Arguments that must reach a program byte for byte through the harness's
 # quoting: backslashes are literal except before a quote, where they and the
@@ -37,29 +37,29 @@ QUOTING = [
     [b" lead", b"trail ", b"\t"], [b""], [b"", b"", b"x"],
 ]
 
-# (name, how the prefix is set, "/o" exit code, "/w" output)
+# (name, how the prefix is set, "/w" output); "/o" answers its version code.
 VERSIONS = [
-    ("Windows XP SP3", WINDOWS_XP_SP3, 20511,
+    ("Windows XP SP3", WINDOWS_XP_SP3,
      report("WinXP", 5, 1, 1, 2600, 256, "3.0", "Service Pack 3")),
     ("Windows XP SP2, service-pack text in another case",
-     registry_version("5.1", "2600", service_pack=2, csd="service pack 2"), 20511,
+     registry_version("5.1", "2600", service_pack=2, csd="service pack 2"),
      report("WinXP SP2", 5, 1, 1, 2600, 0, "2.0", "service pack 2")),
-    ("Windows Server 2003 SP2", SERVER_2003_SP2, 20523,
+    ("Windows Server 2003 SP2", SERVER_2003_SP2,
      report("WS2K3", 5, 2, 3, 3790, 256, "2.0", "Service Pack 2")),
-    ("Windows 7 SP1", WINDOWS_7_SP1, WIN7_CODE, WIN7),
-    ("Windows Server 2008 R2 SP1 domain controller", SERVER_2008_R2_SP1_DC, 20612,
+    ("Windows 7 SP1", WINDOWS_7_SP1, WIN7),
+    ("Windows Server 2008 R2 SP1 domain controller", SERVER_2008_R2_SP1_DC,
      report("WS2K8 R2", 6, 1, 2, 7601, 0, "1.0", "Service Pack 1")),
     # From Windows 8.1 on, only the compatibility manifest gets the true
     # version; without it every one of these reports 6.2.
-    ("Windows 8.1", named_version("win81"), 20631, report("Win8.1", 6, 3, 1, 9600, 256, "0.0", "")),
-    ("Windows 10", WINDOWS_10, 21001, report("Win10", 10, 0, 1, int(WIN10_BUILD), 256, "0.0", "")),
-    ("Windows Server 2012 R2", registry_version("6.3", "9600", "ServerNT"), 20633,
+    ("Windows 8.1", named_version("win81"), report("Win8.1", 6, 3, 1, 9600, 256, "0.0", "")),
+    ("Windows 10", WINDOWS_10, report("Win10", 10, 0, 1, int(WIN10_BUILD), 256, "0.0", "")),
+    ("Windows Server 2012 R2", registry_version("6.3", "9600", "ServerNT"),
      report("WS2K12 R2", 6, 3, 3, 9600, 0, "0.0", "")),
-    ("Windows Server 2016", registry_version("10.0", "14393", "ServerNT"), 21003,
+    ("Windows Server 2016", registry_version("10.0", "14393", "ServerNT"),
      report("WS2K16", 10, 0, 3, 14393, 0, "0.0", "")),
     # Every Windows since 10 reports 10.0; only the build tells them apart.
-    ("Windows 11 23H2", WINDOWS_11, 21001, report("Win10", 10, 0, 1, 22631, 0, "0.0", "")),
-    ("Windows Server 2025", SERVER_2025, 21003, report("WS2K16", 10, 0, 3, 26100, 0, "0.0", "")),
+    ("Windows 11 23H2", WINDOWS_11, report("Win10", 10, 0, 1, 22631, 0, "0.0", "")),
+    ("Windows Server 2025", SERVER_2025, report("WS2K16", 10, 0, 3, 26100, 0, "0.0", "")),
 ]
 # Arguments whose run loads what the do-nothing program loads on Windows 7,
 # beside "/o" and "/w" on every version above.
@@ -107,7 +107,8 @@ def check_versions(wine, exe, nothing):
     """Each of VERSIONS, posed on 64-bit Windows: the answers, what Windows'
     own registry says, and the DLLs loaded."""
     baseline = wine.loaded_dlls(nothing, [])
-    for name, setting, code, text in VERSIONS:
+    for name, setting, text in VERSIONS:
+        code = code_of(setting)
         wine.use_version(setting)
         check(name + " /o", wine.run(exe, [b"/o"]), (b"", b"", code))
         check(name + " /w", wine.run(exe, [b"/w"]), (text, b"", code))

@@ -36,13 +36,14 @@ import tempfile
 import checks
 from checks import check, check_twice, finish
 import recipes
-from poses import SERVER_2008_R2_SP1_DC, WIN10_BUILD, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1
+from poses import (SERVER_2008_R2_SP1_DC, WIN10_BUILD, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1,
+                   code_of)
 import winehost
 from winehost import (CMD_HOSTS, CURRENT_VERSION_32, Prefix, named_version, registry_version,
                       windows_path)
 
-# (name, how the registry is set, version code, the machine that the
-# registry and the environment name on a 64-bit prefix, and for a run of its
+# (name, how the registry is set, the machine that the registry and the
+# environment name on a 64-bit prefix, and for a run of its
 # own: the program, the environment, whether reg.exe is there, and what it
 # finds: checks that mismatch, those nothing answers, problems with the
 # sources). Wine's archver still runs on x64; on ARM64 and Itanium only the
@@ -60,67 +61,66 @@ CERTUTIL_DONE = "CertUtil: -hashfile command completed successfully.\n"
 VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
 OTHER_BITNESS = {"win64": "x86", "win32": "AMD64"}
 CROSSCHECK_VERSIONS = [
-    ("Windows 7 SP1", WINDOWS_7_SP1, 20611, "AMD64", None),
-    ("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT"), 20632,
+    ("Windows 7 SP1", WINDOWS_7_SP1, "AMD64", None),
+    ("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT"),
      "AMD64", None),
-    ("Windows 10, registry as Windows keeps it", WINDOWS_10, 21001, "AMD64", None),
-    ("Windows 11 23H2", WINDOWS_11, 21001, "AMD64", None),
-    ("Server 2022", registry_version("10.0", "20348", "ServerNT"), 21003, "AMD64", None),
-    ("Windows 11 on ARM64", WINDOWS_11, 21001, "ARM64", None),
-    ("Server 2008 R2 on Itanium", SERVER_2008_R2_SP1_DC, 20612, "IA64", None),
+    ("Windows 10, registry as Windows keeps it", WINDOWS_10, "AMD64", None),
+    ("Windows 11 23H2", WINDOWS_11, "AMD64", None),
+    ("Server 2022", registry_version("10.0", "20348", "ServerNT"), "AMD64", None),
+    ("Windows 11 on ARM64", WINDOWS_11, "ARM64", None),
+    ("Server 2008 R2 on Itanium", SERVER_2008_R2_SP1_DC, "IA64", None),
     ("ver saying another build than the registry",
-     named_version("win10", registry_version("10.0", "22631", current="6.3")), 21001, "AMD64",
+     named_version("win10", registry_version("10.0", "22631", current="6.3")), "AMD64",
      ("archver", {}, True, ["/w BuildNumber"], [], ["disagree on version"])),
-    ("PROCESSOR_ARCHITEW6432 naming the other bitness", WINDOWS_7_SP1, 20611, "AMD64",
+    ("PROCESSOR_ARCHITEW6432 naming the other bitness", WINDOWS_7_SP1, "AMD64",
      ("archver", {"PROCESSOR_ARCHITEW6432": OTHER_BITNESS}, True, [], BITNESS,
       ["disagree on bitness"])),
-    ("Windows 2000", named_version("win2k"), 20501, "AMD64",
+    ("Windows 2000", named_version("win2k"), "AMD64",
      ("nothing", {}, False, ["/w BuildNumber"], BITNESS + ["/o", "/w"],
       ["cannot read the registry"])),
-    ("Windows XP SP1", registry_version("5.1", "2600", service_pack=1), 20511, "AMD64",
+    ("Windows XP SP1", registry_version("5.1", "2600", service_pack=1), "AMD64",
      ("nothing", {}, True, VERSION_ANSWERS, BITNESS, [])),
-    ("Windows XP SP2", registry_version("5.1", "2600", service_pack=2), 20511, "AMD64",
+    ("Windows XP SP2", registry_version("5.1", "2600", service_pack=2), "AMD64",
      ("nothing", {}, True, BITNESS + VERSION_ANSWERS, [], [])),
-    ("Server 2003", registry_version("5.2", "3790", "ServerNT"), 20523, "AMD64",
+    ("Server 2003", registry_version("5.2", "3790", "ServerNT"), "AMD64",
      ("nothing", {}, True, VERSION_ANSWERS, BITNESS, [])),
-    ("Server 2003 SP1", registry_version("5.2", "3790", "ServerNT", service_pack=1), 20523,
+    ("Server 2003 SP1", registry_version("5.2", "3790", "ServerNT", service_pack=1),
      "AMD64", ("nothing", {}, True, BITNESS + VERSION_ANSWERS, [], [])),
     # XP x64 is a workstation of 5.2, and has IsWow64Process.
-    ("Windows XP x64", registry_version("5.2", "3790"), 20521, "AMD64",
+    ("Windows XP x64", registry_version("5.2", "3790"), "AMD64",
      ("nothing", {}, True, BITNESS + VERSION_ANSWERS, [], [])),
-    ("Server 2003 domain controller", registry_version("5.2", "3790", "LanmanNT"), 20522,
+    ("Server 2003 domain controller", registry_version("5.2", "3790", "LanmanNT"),
      "AMD64", ("nothing", {}, True, VERSION_ANSWERS, BITNESS, [])),
     # Only a 0 is no answer: a wrong bitness stays wrong, a right one agrees.
-    ("Windows 2000, answers of 3", named_version("win2k"), 20501, "AMD64",
+    ("Windows 2000, answers of 3", named_version("win2k"), "AMD64",
      ("nothing", {"ARCHVER_STANDIN_EXIT": "3"}, False, BITNESS + ["/w BuildNumber", "help"],
       ["/o", "/w"], ["cannot read the registry"])),
-    ("Windows XP SP1, archver answering", registry_version("5.1", "2600", service_pack=1),
-     20511, "AMD64", ("archver", {}, True, [], [], [])),
-    ("a compatibility layer that changes the version", WINDOWS_7_SP1, 20611, "AMD64",
+    ("Windows XP SP1, archver answering", registry_version("5.1", "2600", service_pack=1), "AMD64", ("archver", {}, True, [], [], [])),
+    ("a compatibility layer that changes the version", WINDOWS_7_SP1, "AMD64",
      ("archver", {"__COMPAT_LAYER": "~ RunAsInvoker WINXPSP3"}, True, [], [],
       ["compatibility layer WINXPSP3 in __COMPAT_LAYER"])),
-    ("compatibility layers in mixed case", WINDOWS_7_SP1, 20611, "AMD64",
+    ("compatibility layers in mixed case", WINDOWS_7_SP1, "AMD64",
      ("archver", {"__COMPAT_LAYER": "~ RunAsInvoker VistaSP2 Win7RTM"}, True, [], [],
       ["compatibility layer VistaSP2 in __COMPAT_LAYER",
        "compatibility layer Win7RTM in __COMPAT_LAYER"])),
-    ("a compatibility layer in lower case", WINDOWS_7_SP1, 20611, "AMD64",
+    ("a compatibility layer in lower case", WINDOWS_7_SP1, "AMD64",
      ("archver", {"__COMPAT_LAYER": "winxpsp3"}, True, [], [],
       ["compatibility layer winxpsp3 in __COMPAT_LAYER"])),
-    ("a compatibility layer that leaves it", WINDOWS_7_SP1, 20611, "AMD64",
+    ("a compatibility layer that leaves it", WINDOWS_7_SP1, "AMD64",
      ("archver", {"__COMPAT_LAYER": "RunAsInvoker"}, True, [], [], [])),
     # certutil's SHA-256 of archver.exe ({sha256}), from a stand-in: as
     # Windows 8 and later print it, as older ones do, and an error.
-    ("certutil printing the hash", WINDOWS_7_SP1, 20611, "AMD64",
+    ("certutil printing the hash", WINDOWS_7_SP1, "AMD64",
      ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256}\n" + CERTUTIL_DONE}, True,
       [], [], [])),
-    ("certutil printing the hash with blanks", WINDOWS_7_SP1, 20611, "AMD64",
+    ("certutil printing the hash with blanks", WINDOWS_7_SP1, "AMD64",
      ("archver", {CERTUTIL: "SHA256 hash of file:\n{spaced}\n" + CERTUTIL_DONE}, True,
       [], [], [])),
     # Data where cmd would see syntax: in the service pack's text, which
     # only the number of is read, and, with a run of its own, in the name
     # of the folder crosscheck.cmd and archver are in.
     ("a service pack's text holding " + HOSTILE, registry_version(
-        "6.1", "7601", service_pack=1, csd="Service Pack 1 " + HOSTILE), 20611, "AMD64",
+        "6.1", "7601", service_pack=1, csd="Service Pack 1 " + HOSTILE), "AMD64",
      ("archver", {}, True, [], [], [])),
     # Every value it reads from the registry so: a product type it knows
     # none of, which Wine 8's cmd complains of once a word it is compared
@@ -128,20 +128,20 @@ CROSSCHECK_VERSIONS = [
     # line alone may stand on standard error.
     ("every value holding " + HOSTILE, registry_version(
         "6.1", "7601" + HOSTILE, "WinNT" + HOSTILE, service_pack=1,
-        csd="Service Pack 1 " + HOSTILE, current="6.1" + HOSTILE), 20611, "AMD64",
+        csd="Service Pack 1 " + HOSTILE, current="6.1" + HOSTILE), "AMD64",
      ("archver", {}, True, [], ["/o", "/w"], ["disagree on product type"],
       b"Syntax error\r\n")),
     # A line of anything but 64 hexadecimal digits is no SHA-256.
-    ("certutil printing 63 hexadecimal digits", WINDOWS_7_SP1, 20611, "AMD64",
+    ("certutil printing 63 hexadecimal digits", WINDOWS_7_SP1, "AMD64",
      ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256:.63}\n" + CERTUTIL_DONE}, True,
       [], [], [])),
-    ("certutil printing 65 hexadecimal digits", WINDOWS_7_SP1, 20611, "AMD64",
+    ("certutil printing 65 hexadecimal digits", WINDOWS_7_SP1, "AMD64",
      ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256}0\n" + CERTUTIL_DONE}, True,
       [], [], [])),
-    ("certutil printing a digit that is not hexadecimal", WINDOWS_7_SP1, 20611, "AMD64",
+    ("certutil printing a digit that is not hexadecimal", WINDOWS_7_SP1, "AMD64",
      ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256:.63}g\n" + CERTUTIL_DONE}, True,
       [], [], [])),
-    ("certutil failing", WINDOWS_7_SP1, 20611, "AMD64",
+    ("certutil failing", WINDOWS_7_SP1, "AMD64",
      ("archver", {CERTUTIL: "CertUtil: -hashfile command FAILED: 0x80070002\n"
                             "CertUtil: The system cannot find the file specified.\n"}, True,
       [], [], [])),
@@ -176,40 +176,40 @@ X64_PARENT_ON_ARM64 = {"machine": "ARM64", "env": {"PROCESSOR_ARCHITEW6432": "AM
 # does not read unless told.
 EDITION_64_ONLY = {"registry": {CURRENT_VERSION_32: {"EditionID": None}}}
 
-# (Windows version, version code, era, name of the 10.0 family recipe, and
-# what else the row sets: the machine, the caller's environment, registry)
+# (Windows version, era, name of the 10.0 family recipe, and what else the
+# row sets: the machine, the caller's environment, registry)
 RECIPE_VERSIONS = {
     "win64": [
-        (WINDOWS_7_SP1, 20611, "Vista to 8.1", "Windows before 10, version code 20611",
+        (WINDOWS_7_SP1, "Vista to 8.1", "Windows before 10, version code 20611",
          ERRORLEVEL_SET),
-        (WINDOWS_11, 21001, "Windows 10 or later", "Windows 11 (build 22631)",
+        (WINDOWS_11, "Windows 10 or later", "Windows 11 (build 22631)",
          X64_PARENT_ON_ARM64),
         # The first Windows 11 build.
-        (registry_version("10.0", "22000"), 21001, "Windows 10 or later",
+        (registry_version("10.0", "22000"), "Windows 10 or later",
          "Windows 11 (build 22000)", {}),
         # A server's own edition, which is not the multi-session one.
-        (registry_version("10.0", "26100", "ServerNT", edition="ServerDatacenter"), 21003,
+        (registry_version("10.0", "26100", "ServerNT", edition="ServerDatacenter"),
          "Windows 10 or later", "Windows Server 2025 (build 26100)", {}),
-        (registry_version("10.0", "26100", **MULTI_SESSION), 21003, "Windows 10 or later",
+        (registry_version("10.0", "26100", **MULTI_SESSION), "Windows 10 or later",
          "Windows 11 (build 26100)", EDITION_64_ONLY),
     ],
     "win32": [
         # Older than Vista: the installer aborts.
-        (registry_version("5.1", "2600", service_pack=3), 20511, "older",
+        (registry_version("5.1", "2600", service_pack=3), "older",
          "Windows before 10, version code 20511", ERRORLEVEL_SET),
         # The first version the era recipe and the installer accept.
-        (registry_version("6.0", "6002", service_pack=2), 20601, "Vista to 8.1",
+        (registry_version("6.0", "6002", service_pack=2), "Vista to 8.1",
          "Windows before 10, version code 20601", {}),
-        (WINDOWS_10, 21001, "Windows 10 or later", "Windows 10 (build %s)" % WIN10_BUILD, {}),
-        (registry_version("10.0", "20348", "LanmanNT"), 21002, "Windows 10 or later",
+        (WINDOWS_10, "Windows 10 or later", "Windows 10 (build %s)" % WIN10_BUILD, {}),
+        (registry_version("10.0", "20348", "LanmanNT"), "Windows 10 or later",
          "Windows Server 2022 (build 20348)", {}),
-        (registry_version("10.0", "19045", **MULTI_SESSION), 21003, "Windows 10 or later",
+        (registry_version("10.0", "19045", **MULTI_SESSION), "Windows 10 or later",
          "Windows 10 (build 19045)", {}),
-        (registry_version("10.0", "19045", "ServerNT", edition="ServerStandard"), 21003,
+        (registry_version("10.0", "19045", "ServerNT", edition="ServerStandard"),
          "Windows 10 or later", "Windows Server (build 19045)", {}),
-        (registry_version("10.0", "22631", **MULTI_SESSION), 21003, "Windows 10 or later",
+        (registry_version("10.0", "22631", **MULTI_SESSION), "Windows 10 or later",
          "Windows 11 (build 22631)", {}),
-        (registry_version("10.0", "22631", "ServerNT"), 21003, "Windows 10 or later",
+        (registry_version("10.0", "22631", "ServerNT"), "Windows 10 or later",
          "Windows Server (build 22631)", {}),
     ],
 }
@@ -304,7 +304,9 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
         rest = {k: v for k, v in env.items() if not in_cmd(k)}
         return wine.run_command(command.encode(), cwd=os.path.dirname(folder), env=rest)
 
-    for name, setting, code, machine, only in CROSSCHECK_VERSIONS:
+    for name, setting, machine, only in CROSSCHECK_VERSIONS:
+        # A run of its own says what it finds; the others, what the code is.
+        code = None if only else code_of(setting)
         if (arch == "win32" and machine != "AMD64") or bool(only) != (part == "sources"):
             continue
         # Wine hands the registry's machine to every process; a 32-bit one
@@ -442,7 +444,8 @@ def check_recipes(wine, host, start, arch, folder, top, makensis, no_answer):
                     part=lambda got: (got[0], got[1][-1:]), show=WHOLE_OUTPUT["show"])
         return
     # What recipes.py expects it takes from the registry, as on a runner.
-    for setting, code, era, name, extra in RECIPE_VERSIONS[arch]:
+    for setting, era, name, extra in RECIPE_VERSIONS[arch]:
+        code = code_of(setting)
         machine = "this machine: %s, %d, %s, %s" % (extra.get("machine", ARCH[arch]), code, era,
                                                     name)
         check_twice("recipes.py, %s, %s%s" % (name, host, "".join(", " + k for k in extra)),
