@@ -426,6 +426,13 @@ def check_package_part(t):
         status, output, files, _ = Releaser(checkout, checkout + ".out", version).release()
         check("release from " + what, (status, files == unsigned), (0, True))
         print("release from", what, "->", output.strip().splitlines()[-1:])
+    # The tools' host tests, in that clone as here: how many passed.
+    passed = [re.findall(r"(?m)^(\d+) passed", subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+         os.path.join(checkout, "tests", "host")], stdout=subprocess.PIPE).stdout.decode())
+        for checkout in (t.source, crlf)]
+    check("the tools' host tests in a clone made with core.autocrlf=true", passed[1],
+          passed[0] or ["none"])
 
     exe = unsigned.get("archver.exe", b"\0")
     changed = dict(unsigned, **{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1])})
@@ -769,8 +776,14 @@ def main():
         run("git", "init", "-q", caller)
         run("git", "-C", caller, "commit", "-q", "--allow-empty", "-m", "the caller's")
         # The sandbox tools/verify builds in, as the user it builds as.
-        probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + [
-            "sh", "-c", "bwrap --ro-bind / / --unshare-all true 2>&1"], stdout=subprocess.PIPE)
+        sys.dont_write_bytecode = True
+        sys.path.append(os.path.join(source, "tools"))
+        import pristine
+        try:
+            probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + pristine.sandbox(
+                "/", work) + ["true"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        except OSError as e:  # no bubblewrap
+            probe = types.SimpleNamespace(returncode=1, stdout=str(e).encode())
         t = types.SimpleNamespace(
             no_sandbox=probe.returncode and probe.stdout.decode(errors="replace").strip(),
             source=source, exe_path=exe_path, built=built, version=version, arch=arch,

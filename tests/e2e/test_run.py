@@ -47,6 +47,10 @@ VERSIONS = [
     ("Windows Server 2003 SP2", SERVER_2003_SP2,
      report("WS2K3", 5, 2, 3, 3790, 256, "2.0", "Service Pack 2")),
     ("Windows 7 SP1", WINDOWS_7_SP1, WIN7),
+    # Printed as the registry holds it, which the harness writes escaped.
+    ("Windows 7 SP1, quotes and a backslash in the service pack's text",
+     registry_version("6.1", "7601", service_pack=1, csd='Service Pack 1 "x" \\'),
+     report("Win7", 6, 1, 1, 7601, 0, "1.0", 'Service Pack 1 "x" \\')),
     ("Windows Server 2008 R2 SP1 domain controller", SERVER_2008_R2_SP1_DC,
      report("WS2K8 R2", 6, 1, 2, 7601, 0, "1.0", "Service Pack 1")),
     # From Windows 8.1 on, only the compatibility manifest gets the true

@@ -122,15 +122,16 @@ CROSSCHECK_VERSIONS = [
     ("a service pack's text holding " + HOSTILE, registry_version(
         "6.1", "7601", service_pack=1, csd="Service Pack 1 " + HOSTILE), "AMD64",
      ("archver", {}, True, [], [], [])),
-    # Every value it reads from the registry so: a product type it knows
-    # none of, which Wine 8's cmd complains of once a word it is compared
-    # with (it parses a comparison again once a for variable is in it): that
-    # line alone may stand on standard error.
+    # Every value it reads from the registry so: no build, and a product
+    # type it knows none of, which Wine 8's cmd complains of once a word it
+    # is compared with (it parses a comparison again once a for variable is
+    # in it): that line alone may stand on standard error. The backslash at
+    # the end of the service pack's text is what the harness must escape.
     ("every value holding " + HOSTILE, registry_version(
-        "6.1", "7601" + HOSTILE, "WinNT" + HOSTILE, service_pack=1,
-        csd="Service Pack 1 " + HOSTILE, current="6.1" + HOSTILE), "AMD64",
-     ("archver", {}, True, [], ["/o", "/w"], ["disagree on product type"],
-      b"Syntax error\r\n")),
+        "6.1", HOSTILE, "WinNT" + HOSTILE, service_pack=1,
+        csd="Service Pack 1 " + HOSTILE + "\\", current="6.1" + HOSTILE), "AMD64",
+     ("archver", {}, True, ["/w BuildNumber"], ["/o", "/w"],
+      ["disagree on version", "disagree on product type"], b"Syntax error\r\n")),
     # A line of anything but 64 hexadecimal digits is no SHA-256.
     ("certutil printing 63 hexadecimal digits", WINDOWS_7_SP1, "AMD64",
      ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256:.63}\n" + CERTUTIL_DONE}, True,
