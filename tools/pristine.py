@@ -49,14 +49,14 @@ class BuildError(Exception):
 SECRETS = "ARCHVER_SIGN_"
 
 
-def clean_environment():
-    return dict({k: v for k, v in os.environ.items() if k not in FLAG_VARIABLES
-                 and not k.startswith("CMAKE_") and not k.startswith(SECRETS)}, PATH=SYSTEM_PATH)
-
-
 # Where the build and git are looked for: Debian's own folders, never a
 # folder the caller put first on PATH.
 SYSTEM_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
+
+
+def clean_environment():
+    return dict({k: v for k, v in os.environ.items() if k not in FLAG_VARIABLES
+                 and not k.startswith("CMAKE_") and not k.startswith(SECRETS)}, PATH=SYSTEM_PATH)
 
 
 def git_environment():

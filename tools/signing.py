@@ -8,7 +8,6 @@ import subprocess
 import tempfile
 import urllib.parse
 
-
 from pristine import BuildError, run
 
 
