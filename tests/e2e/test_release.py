@@ -378,10 +378,10 @@ def check_package_part(t):
                      check_here + "apt-get install mmdebstrap && tools/verify ZIP"]
     # A tar of a root in the verifying user's cache folder, put there by root.
     kept = os.path.join(t.cache, "archver-verify")
-    os.makedirs(kept, 0o700, exist_ok=True)
     if os.geteuid() == 0:
+        os.makedirs(kept, 0o700)
         os.chown(kept, NOBODY, NOBODY)
-    open(os.path.join(kept, "%s.tar" % info.get("debian")), "w").close()
+        open(os.path.join(kept, "%s.tar" % info.get("debian")), "w").close()
     linked = os.path.join(t.work, "linked")
     os.symlink(t.cache, linked)
     genuine = unsigned.get("zip", b"PK\x05\x06" + bytes(18))
