@@ -26,6 +26,7 @@ usage: test_windows.py CROSSCHECK_CMD SOURCE_DIR ARCHVER_EXE NOTHING_EXE OBJCOPY
 """
 import glob
 import hashlib
+from collections import namedtuple
 import os
 import shlex
 import shutil
@@ -42,13 +43,18 @@ import winehost
 from winehost import (CMD_HOSTS, CURRENT_VERSION_32, Prefix, named_version, registry_version,
                       windows_path)
 
-# (name, how the registry is set, the machine that the registry and the
-# environment name on a 64-bit prefix, and for a run of its
-# own: the program, the environment, whether reg.exe is there, and what it
-# finds: checks that mismatch, those nothing answers, problems with the
-# sources). Wine's archver still runs on x64; on ARM64 and Itanium only the
-# script's reading is shown. The do-nothing program answers 0, as archver
-# does to the bitness where Windows has no IsWow64Process.
+# A version the cross-check runs on: its name, how the registry is set, the
+# machine that the registry and the environment name on a 64-bit prefix,
+# and, for a run of its own, what that run is (Own). Wine's archver still
+# runs on x64; on ARM64 and Itanium only the script's reading is shown.
+Pose = namedtuple("Pose", "name setting machine own", defaults=("AMD64", None))
+# A run of its own: the program (archver, the do-nothing program, which
+# answers 0 as archver does to the bitness where Windows has no
+# IsWow64Process), the environment, whether reg.exe is there, and what it
+# finds: the checks that mismatch, those nothing answers, the problems with
+# the sources, and what Wine's cmd may print on standard error besides.
+Own = namedtuple("Own", "program env registry mismatches unknown sources stderr",
+                 defaults=({}, True, [], [], [], b""))
 BITNESS = ["no argument", "/v", "/b"]
 # What registry values and folder names hold: what cmd would take for syntax,
 # and a command that prints INJECTED where cmd runs it.
@@ -61,91 +67,89 @@ CERTUTIL_DONE = "CertUtil: -hashfile command completed successfully.\n"
 VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
 OTHER_BITNESS = {"win64": "x86", "win32": "AMD64"}
 CROSSCHECK_VERSIONS = [
-    ("Windows 7 SP1", WINDOWS_7_SP1, "AMD64", None),
-    ("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT"),
-     "AMD64", None),
-    ("Windows 10, registry as Windows keeps it", WINDOWS_10, "AMD64", None),
-    ("Windows 11 23H2", WINDOWS_11, "AMD64", None),
-    ("Server 2022", registry_version("10.0", "20348", "ServerNT"), "AMD64", None),
-    ("Windows 11 on ARM64", WINDOWS_11, "ARM64", None),
-    ("Server 2008 R2 on Itanium", SERVER_2008_R2_SP1_DC, "IA64", None),
-    ("ver saying another build than the registry",
-     named_version("win10", registry_version("10.0", "22631", current="6.3")), "AMD64",
-     ("archver", {}, True, ["/w BuildNumber"], [], ["disagree on version"])),
-    ("PROCESSOR_ARCHITEW6432 naming the other bitness", WINDOWS_7_SP1, "AMD64",
-     ("archver", {"PROCESSOR_ARCHITEW6432": OTHER_BITNESS}, True, [], BITNESS,
-      ["disagree on bitness"])),
-    ("Windows 2000", named_version("win2k"), "AMD64",
-     ("nothing", {}, False, ["/w BuildNumber"], BITNESS + ["/o", "/w"],
-      ["cannot read the registry"])),
-    ("Windows XP SP1", registry_version("5.1", "2600", service_pack=1), "AMD64",
-     ("nothing", {}, True, VERSION_ANSWERS, BITNESS, [])),
-    ("Windows XP SP2", registry_version("5.1", "2600", service_pack=2), "AMD64",
-     ("nothing", {}, True, BITNESS + VERSION_ANSWERS, [], [])),
-    ("Server 2003", registry_version("5.2", "3790", "ServerNT"), "AMD64",
-     ("nothing", {}, True, VERSION_ANSWERS, BITNESS, [])),
-    ("Server 2003 SP1", registry_version("5.2", "3790", "ServerNT", service_pack=1),
-     "AMD64", ("nothing", {}, True, BITNESS + VERSION_ANSWERS, [], [])),
+    Pose("Windows 7 SP1", WINDOWS_7_SP1),
+    Pose("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT")),
+    Pose("Windows 10, registry as Windows keeps it", WINDOWS_10),
+    Pose("Windows 11 23H2", WINDOWS_11),
+    Pose("Server 2022", registry_version("10.0", "20348", "ServerNT")),
+    Pose("Windows 11 on ARM64", WINDOWS_11, machine="ARM64"),
+    Pose("Server 2008 R2 on Itanium", SERVER_2008_R2_SP1_DC, machine="IA64"),
+    Pose("ver saying another build than the registry",
+         named_version("win10", registry_version("10.0", "22631", current="6.3")),
+         own=Own("archver", mismatches=["/w BuildNumber"], sources=["disagree on version"])),
+    Pose("PROCESSOR_ARCHITEW6432 naming the other bitness", WINDOWS_7_SP1,
+         own=Own("archver", env={"PROCESSOR_ARCHITEW6432": OTHER_BITNESS}, unknown=BITNESS,
+                 sources=["disagree on bitness"])),
+    Pose("Windows 2000", named_version("win2k"),
+         own=Own("nothing", registry=False, mismatches=["/w BuildNumber"],
+                 unknown=BITNESS + ["/o", "/w"], sources=["cannot read the registry"])),
+    Pose("Windows XP SP1", registry_version("5.1", "2600", service_pack=1),
+         own=Own("nothing", mismatches=VERSION_ANSWERS, unknown=BITNESS)),
+    Pose("Windows XP SP2", registry_version("5.1", "2600", service_pack=2),
+         own=Own("nothing", mismatches=BITNESS + VERSION_ANSWERS)),
+    Pose("Server 2003", registry_version("5.2", "3790", "ServerNT"),
+         own=Own("nothing", mismatches=VERSION_ANSWERS, unknown=BITNESS)),
+    Pose("Server 2003 SP1", registry_version("5.2", "3790", "ServerNT", service_pack=1),
+         own=Own("nothing", mismatches=BITNESS + VERSION_ANSWERS)),
     # XP x64 is a workstation of 5.2, and has IsWow64Process.
-    ("Windows XP x64", registry_version("5.2", "3790"), "AMD64",
-     ("nothing", {}, True, BITNESS + VERSION_ANSWERS, [], [])),
-    ("Server 2003 domain controller", registry_version("5.2", "3790", "LanmanNT"),
-     "AMD64", ("nothing", {}, True, VERSION_ANSWERS, BITNESS, [])),
+    Pose("Windows XP x64", registry_version("5.2", "3790"),
+         own=Own("nothing", mismatches=BITNESS + VERSION_ANSWERS)),
+    Pose("Server 2003 domain controller", registry_version("5.2", "3790", "LanmanNT"),
+         own=Own("nothing", mismatches=VERSION_ANSWERS, unknown=BITNESS)),
     # Only a 0 is no answer: a wrong bitness stays wrong, a right one agrees.
-    ("Windows 2000, answers of 3", named_version("win2k"), "AMD64",
-     ("nothing", {"ARCHVER_STANDIN_EXIT": "3"}, False, BITNESS + ["/w BuildNumber", "help"],
-      ["/o", "/w"], ["cannot read the registry"])),
-    ("Windows XP SP1, archver answering", registry_version("5.1", "2600", service_pack=1), "AMD64", ("archver", {}, True, [], [], [])),
-    ("a compatibility layer that changes the version", WINDOWS_7_SP1, "AMD64",
-     ("archver", {"__COMPAT_LAYER": "~ RunAsInvoker WINXPSP3"}, True, [], [],
-      ["compatibility layer WINXPSP3 in __COMPAT_LAYER"])),
-    ("compatibility layers in mixed case", WINDOWS_7_SP1, "AMD64",
-     ("archver", {"__COMPAT_LAYER": "~ RunAsInvoker VistaSP2 Win7RTM"}, True, [], [],
-      ["compatibility layer VistaSP2 in __COMPAT_LAYER",
-       "compatibility layer Win7RTM in __COMPAT_LAYER"])),
-    ("a compatibility layer in lower case", WINDOWS_7_SP1, "AMD64",
-     ("archver", {"__COMPAT_LAYER": "winxpsp3"}, True, [], [],
-      ["compatibility layer winxpsp3 in __COMPAT_LAYER"])),
-    ("a compatibility layer that leaves it", WINDOWS_7_SP1, "AMD64",
-     ("archver", {"__COMPAT_LAYER": "RunAsInvoker"}, True, [], [], [])),
+    Pose("Windows 2000, answers of 3", named_version("win2k"),
+         own=Own("nothing", env={"ARCHVER_STANDIN_EXIT": "3"}, registry=False,
+                 mismatches=BITNESS + ["/w BuildNumber", "help"], unknown=["/o", "/w"],
+                 sources=["cannot read the registry"])),
+    Pose("Windows XP SP1, archver answering", registry_version("5.1", "2600", service_pack=1),
+         own=Own("archver")),
+    Pose("a compatibility layer that changes the version", WINDOWS_7_SP1,
+         own=Own("archver", env={"__COMPAT_LAYER": "~ RunAsInvoker WINXPSP3"},
+                 sources=["compatibility layer WINXPSP3 in __COMPAT_LAYER"])),
+    Pose("compatibility layers in mixed case", WINDOWS_7_SP1,
+         own=Own("archver", env={"__COMPAT_LAYER": "~ RunAsInvoker VistaSP2 Win7RTM"},
+                 sources=["compatibility layer VistaSP2 in __COMPAT_LAYER",
+                          "compatibility layer Win7RTM in __COMPAT_LAYER"])),
+    Pose("a compatibility layer in lower case", WINDOWS_7_SP1,
+         own=Own("archver", env={"__COMPAT_LAYER": "winxpsp3"},
+                 sources=["compatibility layer winxpsp3 in __COMPAT_LAYER"])),
+    Pose("a compatibility layer that leaves it", WINDOWS_7_SP1,
+         own=Own("archver", env={"__COMPAT_LAYER": "RunAsInvoker"})),
     # certutil's SHA-256 of archver.exe ({sha256}), from a stand-in: as
     # Windows 8 and later print it, as older ones do, and an error.
-    ("certutil printing the hash", WINDOWS_7_SP1, "AMD64",
-     ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256}\n" + CERTUTIL_DONE}, True,
-      [], [], [])),
-    ("certutil printing the hash with blanks", WINDOWS_7_SP1, "AMD64",
-     ("archver", {CERTUTIL: "SHA256 hash of file:\n{spaced}\n" + CERTUTIL_DONE}, True,
-      [], [], [])),
+    Pose("certutil printing the hash", WINDOWS_7_SP1,
+         own=Own("archver", env={CERTUTIL: "SHA256 hash of file:\n{sha256}\n" + CERTUTIL_DONE})),
+    Pose("certutil printing the hash with blanks", WINDOWS_7_SP1,
+         own=Own("archver", env={CERTUTIL: "SHA256 hash of file:\n{spaced}\n" + CERTUTIL_DONE})),
     # Data where cmd would see syntax: in the service pack's text, which
     # only the number of is read, and, with a run of its own, in the name
     # of the folder crosscheck.cmd and archver are in.
-    ("a service pack's text holding " + HOSTILE, registry_version(
-        "6.1", "7601", service_pack=1, csd="Service Pack 1 " + HOSTILE), "AMD64",
-     ("archver", {}, True, [], [], [])),
+    Pose("a service pack's text holding " + HOSTILE,
+         registry_version("6.1", "7601", service_pack=1, csd="Service Pack 1 " + HOSTILE),
+         own=Own("archver")),
     # Every value it reads from the registry so: no build, and a product
     # type it knows none of, which Wine 8's cmd complains of once a word it
     # is compared with (it parses a comparison again once a for variable is
     # in it): that line alone may stand on standard error. The backslash at
     # the end of the service pack's text is what the harness must escape.
-    ("every value holding " + HOSTILE, registry_version(
-        "6.1", HOSTILE, "WinNT" + HOSTILE, service_pack=1,
-        csd="Service Pack 1 " + HOSTILE + "\\", current="6.1" + HOSTILE), "AMD64",
-     ("archver", {}, True, ["/w BuildNumber"], ["/o", "/w"],
-      ["disagree on version", "disagree on product type"], b"Syntax error\r\n")),
+    Pose("every value holding " + HOSTILE,
+         registry_version("6.1", HOSTILE, "WinNT" + HOSTILE, service_pack=1,
+                          csd="Service Pack 1 " + HOSTILE + "\\", current="6.1" + HOSTILE),
+         own=Own("archver", mismatches=["/w BuildNumber"], unknown=["/o", "/w"],
+                 sources=["disagree on version", "disagree on product type"],
+                 stderr=b"Syntax error\r\n")),
     # A line of anything but 64 hexadecimal digits is no SHA-256.
-    ("certutil printing 63 hexadecimal digits", WINDOWS_7_SP1, "AMD64",
-     ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256:.63}\n" + CERTUTIL_DONE}, True,
-      [], [], [])),
-    ("certutil printing 65 hexadecimal digits", WINDOWS_7_SP1, "AMD64",
-     ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256}0\n" + CERTUTIL_DONE}, True,
-      [], [], [])),
-    ("certutil printing a digit that is not hexadecimal", WINDOWS_7_SP1, "AMD64",
-     ("archver", {CERTUTIL: "SHA256 hash of file:\n{sha256:.63}g\n" + CERTUTIL_DONE}, True,
-      [], [], [])),
-    ("certutil failing", WINDOWS_7_SP1, "AMD64",
-     ("archver", {CERTUTIL: "CertUtil: -hashfile command FAILED: 0x80070002\n"
-                            "CertUtil: The system cannot find the file specified.\n"}, True,
-      [], [], [])),
+    Pose("certutil printing 63 hexadecimal digits", WINDOWS_7_SP1,
+         own=Own("archver", env={CERTUTIL: "SHA256 hash of file:\n{sha256:.63}\n"
+                                 + CERTUTIL_DONE})),
+    Pose("certutil printing 65 hexadecimal digits", WINDOWS_7_SP1,
+         own=Own("archver", env={CERTUTIL: "SHA256 hash of file:\n{sha256}0\n" + CERTUTIL_DONE})),
+    Pose("certutil printing a digit that is not hexadecimal", WINDOWS_7_SP1,
+         own=Own("archver", env={CERTUTIL: "SHA256 hash of file:\n{sha256:.63}g\n"
+                                 + CERTUTIL_DONE})),
+    Pose("certutil failing", WINDOWS_7_SP1,
+         own=Own("archver", env={CERTUTIL: "CertUtil: -hashfile command FAILED: 0x80070002\n"
+                                 "CertUtil: The system cannot find the file specified.\n"})),
 ]
 ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
 
@@ -177,41 +181,43 @@ X64_PARENT_ON_ARM64 = {"machine": "ARM64", "env": {"PROCESSOR_ARCHITEW6432": "AM
 # does not read unless told.
 EDITION_64_ONLY = {"registry": {CURRENT_VERSION_32: {"EditionID": None}}}
 
-# (Windows version, era, name of the 10.0 family recipe, and what else the
-# row sets: the machine, the caller's environment, registry)
+# A version the recipes run on: how the registry is set, the era the era
+# recipe names, the name the 10.0 family recipe gives, and what else the row
+# sets: the machine, the caller's environment, the registry.
+Recipe = namedtuple("Recipe", "setting era name extra", defaults=({},))
 RECIPE_VERSIONS = {
     "win64": [
-        (WINDOWS_7_SP1, "Vista to 8.1", "Windows before 10, version code 20611",
-         ERRORLEVEL_SET),
-        (WINDOWS_11, "Windows 10 or later", "Windows 11 (build 22631)",
-         X64_PARENT_ON_ARM64),
+        Recipe(WINDOWS_7_SP1, "Vista to 8.1", "Windows before 10, version code 20611",
+               ERRORLEVEL_SET),
+        Recipe(WINDOWS_11, "Windows 10 or later", "Windows 11 (build 22631)",
+               X64_PARENT_ON_ARM64),
         # The first Windows 11 build.
-        (registry_version("10.0", "22000"), "Windows 10 or later",
-         "Windows 11 (build 22000)", {}),
+        Recipe(registry_version("10.0", "22000"), "Windows 10 or later",
+               "Windows 11 (build 22000)"),
         # A server's own edition, which is not the multi-session one.
-        (registry_version("10.0", "26100", "ServerNT", edition="ServerDatacenter"),
-         "Windows 10 or later", "Windows Server 2025 (build 26100)", {}),
-        (registry_version("10.0", "26100", **MULTI_SESSION), "Windows 10 or later",
-         "Windows 11 (build 26100)", EDITION_64_ONLY),
+        Recipe(registry_version("10.0", "26100", "ServerNT", edition="ServerDatacenter"),
+               "Windows 10 or later", "Windows Server 2025 (build 26100)"),
+        Recipe(registry_version("10.0", "26100", **MULTI_SESSION), "Windows 10 or later",
+               "Windows 11 (build 26100)", EDITION_64_ONLY),
     ],
     "win32": [
         # Older than Vista: the installer aborts.
-        (registry_version("5.1", "2600", service_pack=3), "older",
-         "Windows before 10, version code 20511", ERRORLEVEL_SET),
+        Recipe(registry_version("5.1", "2600", service_pack=3), "older",
+               "Windows before 10, version code 20511", ERRORLEVEL_SET),
         # The first version the era recipe and the installer accept.
-        (registry_version("6.0", "6002", service_pack=2), "Vista to 8.1",
-         "Windows before 10, version code 20601", {}),
-        (WINDOWS_10, "Windows 10 or later", "Windows 10 (build %s)" % WIN10_BUILD, {}),
-        (registry_version("10.0", "20348", "LanmanNT"), "Windows 10 or later",
-         "Windows Server 2022 (build 20348)", {}),
-        (registry_version("10.0", "19045", **MULTI_SESSION), "Windows 10 or later",
-         "Windows 10 (build 19045)", {}),
-        (registry_version("10.0", "19045", "ServerNT", edition="ServerStandard"),
-         "Windows 10 or later", "Windows Server (build 19045)", {}),
-        (registry_version("10.0", "22631", **MULTI_SESSION), "Windows 10 or later",
-         "Windows 11 (build 22631)", {}),
-        (registry_version("10.0", "22631", "ServerNT"), "Windows 10 or later",
-         "Windows Server (build 22631)", {}),
+        Recipe(registry_version("6.0", "6002", service_pack=2), "Vista to 8.1",
+               "Windows before 10, version code 20601"),
+        Recipe(WINDOWS_10, "Windows 10 or later", "Windows 10 (build %s)" % WIN10_BUILD),
+        Recipe(registry_version("10.0", "20348", "LanmanNT"), "Windows 10 or later",
+               "Windows Server 2022 (build 20348)"),
+        Recipe(registry_version("10.0", "19045", **MULTI_SESSION), "Windows 10 or later",
+               "Windows 10 (build 19045)"),
+        Recipe(registry_version("10.0", "19045", "ServerNT", edition="ServerStandard"),
+               "Windows 10 or later", "Windows Server (build 19045)"),
+        Recipe(registry_version("10.0", "22631", **MULTI_SESSION), "Windows 10 or later",
+               "Windows 11 (build 22631)"),
+        Recipe(registry_version("10.0", "22631", "ServerNT"), "Windows 10 or later",
+               "Windows Server (build 22631)"),
     ],
 }
 
@@ -316,7 +322,8 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
                          if arch == "win64" else None)
         runs = RUNS
         if only:
-            runs = [(only[0], None, only[2], lambda code: only[3:6])]
+            runs = [(only.program, None, only.registry,
+                     lambda code: (only.mismatches, only.unknown, only.sources))]
         for program, expect, registry, want in runs:
             if part != "sources" and (program == "archver") != (part == "crosscheck"):
                 continue
@@ -326,7 +333,7 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
             if machine != "AMD64":
                 wow64 = host == CMD_HOSTS["win64"][1]
                 env["PROCESSOR_ARCHITEW6432" if wow64 else "PROCESSOR_ARCHITECTURE"] = machine
-            for variable, value in (only[1] if only else {}).items():
+            for variable, value in (only.env if only else {}).items():
                 env[variable] = value.get(arch) if isinstance(value, dict) else value
             mismatches, unknown, sources = want(code)
             # A stand-in certutil in place of Wine's, which prints no hash.
@@ -348,7 +355,7 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
                                        ", EXPECT_CODE " + expect if expect else "",
                                        "" if registry else ", no reg.exe")
             # Standard error empty, or but for lines a row allows.
-            allowed = only[6] if only and len(only) > 6 else b""
+            allowed = only.stderr if only else b""
             expected = (status_want, (passed, mismatches, unknown, sources, hashes, [], last),
                         b"", [])
 
@@ -425,7 +432,7 @@ def check_recipes(wine, host, start, arch, folder, top, makensis, no_answer):
         lines = output.splitlines()
         return done.returncode, lines[:1] + lines[-1:], output
 
-    setting = RECIPE_VERSIONS[arch][-1][0]
+    setting = RECIPE_VERSIONS[arch][-1].setting
     if no_answer:
         for what, after, last in WRONG if arch == "win32" else []:
             status, lines, _ = run_recipes(setting, after)
