@@ -34,7 +34,6 @@ import subprocess
 import sys
 import tempfile
 
-import checks
 from checks import check, check_twice, finish
 import recipes
 from poses import (SERVER_2008_R2_SP1_DC, WIN10_BUILD, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1,
@@ -437,15 +436,6 @@ def check_recipes(wine, host, start, arch, folder, top, makensis, no_answer):
         for what, after, last in WRONG if arch == "win32" else []:
             status, lines, _ = run_recipes(setting, after)
             check("recipes.py with " + what, (status, lines[-1:]), (1, [last]))
-        # The harness's second run: a row that differs both times fails,
-        # one that differs only the first time passes.
-        for what, results, fails in (("differs twice", [1, 1], True),
-                                     ("differs once", [1, 0], False)) if arch == "win32" else ():
-            before, runs = len(checks.failures), iter(results)
-            check_twice("a row that " + what, lambda: next(runs), 0)
-            failed = len(checks.failures) > before
-            del checks.failures[before:]
-            check("check_twice, a row that " + what + ", fails", failed, fails)
         check_twice("recipes.py no-answer, %s, ERRORLEVEL set" % host,
                     lambda: run_recipes(setting, mode=["no-answer"], extra=ERRORLEVEL_SET),
                     (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS]),
