@@ -100,16 +100,28 @@ def boot(directory, arch):
     subprocess.run(["wineserver", "-p"], env=env, **QUIET)
     # Creating a prefix now and then fails while others are being created;
     # another attempt finishes it.
-    for _ in range(3):
+    until_done("wineboot -i", ["wineboot", "-i"], env, tries=3, pause=2)
+    return env
+
+
+def until_done(what, command, env, tries=2, pause=0):
+    """Runs command until it ends with 0, tries times at most: under load
+    Wine now and then fails a program it starts. Says each failure and
+    counts it in reruns; raises where the last try failed too. What it
+    prints goes to a file: Wine's services, which the first program of a
+    prefix starts, would hold a pipe open for good."""
+    for _ in range(tries):
         with tempfile.TemporaryFile() as log:
-            done = subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=log)
+            done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=log,
+                                  stderr=subprocess.STDOUT)
             if done.returncode == 0:
-                return env
+                return
             log.seek(0)
-            print("wineboot -i failed (%d): %s" % (done.returncode, log.read()[-500:]))
-        time.sleep(2)
-    raise RuntimeError("cannot create the Wine prefix " + directory)
+            print("%s failed (%d): %s" % (what, done.returncode,
+                                          log.read()[-500:].decode(errors="replace").strip()))
+        reruns.append(what)
+        time.sleep(pause)
+    raise RuntimeError("%s failed %d times" % (what, tries))
 
 
 def stop(env):
@@ -259,20 +271,9 @@ class Prefix:
             path = os.path.join(scratch, "values.reg")
             with open(path, "w", newline="\r\n") as f:
                 f.write("\n".join(lines) + "\n")
-            # Under load a program that Wine starts now and then fails or
-            # prints nothing; a second import, said and counted, tells that
-            # from a bad file.
-            for _ in range(2):
-                done = subprocess.run(
-                    self.system_program("reg.exe") + ["import", windows_path(path)],
-                    env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                    stderr=subprocess.STDOUT)
-                if done.returncode == 0:
-                    return
-                print("reg import failed (%d): %s"
-                      % (done.returncode, done.stdout.decode(errors="replace").strip()))
-                reruns.append("reg import")
-            raise RuntimeError("reg import failed twice")
+            # A second import tells a passing failure from a bad file.
+            until_done("reg import", self.system_program("reg.exe")
+                       + ["import", windows_path(path)], self.env)
 
     def use_version(self, setting, more=None):
         """Makes Wine report the version that named_version or
