@@ -116,17 +116,12 @@ def read_zip(path):
     return files
 
 
-def write_zip(path, files, sums=True):
-    """files ({name: bytes}, or [(name or ZipInfo, bytes)] in the zip's
-    order) as a zip again, with SHA256SUMS made to match them unless told."""
-    entries = [(name, data) for name, data in (files.items() if isinstance(files, dict)
-                                               else files) if name not in ("zip", "SHA256SUMS")]
-    if sums:
-        sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(),
-                                     getattr(name, "filename", name)) for name, data in entries)
-        entries.append(("SHA256SUMS", sums.encode()))
-    elif "SHA256SUMS" in files:
-        entries.append(("SHA256SUMS", dict(files)["SHA256SUMS"]))
+def write_zip(path, files):
+    """files ({name: bytes}) as a zip again, with SHA256SUMS made to match."""
+    entries = [(name, data) for name, data in files.items() if name not in ("zip", "SHA256SUMS")]
+    sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
+                   for name, data in entries)
+    entries.append(("SHA256SUMS", sums.encode()))
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
         for name, data in entries:
             z.writestr(name, data)
@@ -387,51 +382,51 @@ def check_package_part(t):
     genuine = unsigned.get("zip", b"PK\x05\x06" + bytes(18))
     check_verify(t, [
         # How every other zip is refused: tests/host.
-        ("bytes after the end record", genuine + b"PK", None,
+        ("bytes after the end record", genuine + b"PK",
          (1, ["tools/verify: 2 bytes after the end record"])),
-        ("unsigned release, started as an ordinary user", unsigned, True,
+        ("unsigned release, started as an ordinary user", unsigned,
          (0, ["built from these sources: commit " + commit]), {"start": AS_NOBODY}),
-        ("unsigned release", unsigned, True,
+        ("unsigned release", unsigned,
          (0, ["built from these sources: commit " + commit])),
-        ("a changed byte in archver.exe", changed, True,
+        ("a changed byte in archver.exe", changed,
          (1, ["NOT built from these sources: commit %s gives another archver.exe" % commit])),
-        ("another compiler, no mmdebstrap", other, True,
+        ("another compiler, no mmdebstrap", other,
          (3, (keeping if os.geteuid() == 0 else []) + no_mmdebstrap),
          {"PATH": "/nonexistent"}),
         # Placed by its compiler, which is this machine's.
         ("another runtime, BUILDINFO without its Debian release", dict(
             buildinfo("runtime", b"runtime mingw-w64-i686-dev 0.0"), BUILDINFO=buildinfo(
                 "runtime", b"runtime mingw-w64-i686-dev 0.0")["BUILDINFO"].replace(
-                    b"debian " + info.get("debian", "").encode() + b"\n", b"")), True,
+                    b"debian " + info.get("debian", "").encode() + b"\n", b"")),
          (3, (keeping if os.geteuid() == 0 else []) + no_mmdebstrap),
          {"PATH": "/nonexistent"}),
         # State kept by another user, or through a link, is not used.
-        ("another compiler, the kept root planted by another user", other, True,
+        ("another compiler, the kept root planted by another user", other,
          (3, ["not using CACHE/archver-verify/%s.tar: not a plain file of this user's alone"
               % info.get("debian")] + no_mmdebstrap),
          {"start": AS_NOBODY, "PATH": "/nonexistent"}),
-        ("another compiler, the cache folder a link", other, True,
+        ("another compiler, the cache folder a link", other,
          (3, keeping + no_mmdebstrap),
          {"start": AS_NOBODY, "PATH": "/nonexistent", "XDG_CACHE_HOME": linked}),
         ("another compiler, a Debian release unknown here",
          dict(other, BUILDINFO=other["BUILDINFO"].replace(b"\ndebian ", b"\ndebian x\x1b[2K")),
-         True, (3, ["tools/verify: cannot build with BUILDINFO's toolchain here: BUILDINFO "
-                    "names no Debian release this tool knows: x\\x1b[2K" + info.get("debian", ""),
-                    check_here + "on the Debian release whose archive has them, as root: "
-                    "apt-get install --no-install-recommends cmake make git "
-                    "g++-mingw-w64-i686-win32=0.0 %s && tools/verify ZIP" % " ".join(
-                        info.get(name, "").replace(" ", "=") for name in ("binutils", "runtime"))])),
+         (3, ["tools/verify: cannot build with BUILDINFO's toolchain here: BUILDINFO "
+              "names no Debian release this tool knows: x\\x1b[2K" + info.get("debian", ""),
+              check_here + "on the Debian release whose archive has them, as root: "
+              "apt-get install --no-install-recommends cmake make git "
+              "g++-mingw-w64-i686-win32=0.0 %s && tools/verify ZIP" % " ".join(
+                  info.get(name, "").replace(" ", "=") for name in ("binutils", "runtime"))])),
         ("a compiler that is no Debian version",
-         buildinfo("compiler", b"compiler g++-mingw-w64-i686-win32 0.0\x1b[2K"), True,
+         buildinfo("compiler", b"compiler g++-mingw-w64-i686-win32 0.0\x1b[2K"),
          (1, ["tools/verify: BUILDINFO names no compiler version of g++-mingw-w64-i686-win32"])),
         ("BUILDINFO naming a git option", dict(unsigned, BUILDINFO=b"commit --orphan=x\n"),
-         True, (1, ["tools/verify: BUILDINFO names no commit"])),
+         (1, ["tools/verify: BUILDINFO names no commit"])),
         ("BUILDINFO naming a commit on no tag, as of a deleted branch",
          dict(unsigned, BUILDINFO=unsigned.get("BUILDINFO", b"").replace(
-             commit.encode(), untagged.encode())), True,
+             commit.encode(), untagged.encode())),
          (1, ["tools/verify: commit %s is not the commit of tag v%s here (%s)"
               % (untagged, version, commit)])),
-        ("BUILDINFO naming another commit", renamed, True,
+        ("BUILDINFO naming another commit", renamed,
          (1, ["NOT built from these sources: commit %s gives another archver.exe"
               % t.other_commit]))])
 
@@ -599,22 +594,21 @@ def check_signing_part(t):
         status, output, written = sign(t, cert_file, key_file, url)
         check("tools/sign, " + what, (status, "tools/sign: " in output, written), (1, True, None))
     check_verify(t, [
-        ("signed release", signed, True, (0, ["built from these sources: commit " + t.commit])),
+        ("signed release", signed, (0, ["built from these sources: commit " + t.commit])),
         ("a certificate table of garbage", dict(signed, **{"archver.exe": open(
-            garbage, "rb").read()}), True,
+            garbage, "rb").read()}),
          (1, ["tools/verify: archver.exe: no signature that holds the file's SHA-256 digest"]))])
 
 
 def check_verify(t, rows):
-    """tools/verify on each (what, the zip's files, SHA256SUMS made to match
-    them, (exit status, what it concludes), the environment if more): with
-    flags and a git configuration in the environment that would change the
-    bytes, and a change to the checkout's README.md
-    that is not committed, since the commit named is what counts; the
-    change stays."""
+    """tools/verify on each (what, the zip's files, or its bytes, (exit
+    status, what it concludes), the environment and how to start it if
+    more): with flags and a git configuration in the environment that would
+    change the bytes, and a change to the checkout's README.md that is not
+    committed, since the commit named is what counts; the change stays."""
     with open(os.path.join(t.repo, "README.md"), "a") as f:
         f.write("a change not committed\n")
-    for what, files, sums, want, *more in rows:
+    for what, files, want, *more in rows:
         more = dict(more[0] if more else {})
         start = more.pop("start", [])
         if start and os.geteuid() != 0:
@@ -628,7 +622,7 @@ def check_verify(t, rows):
             with open(package, "wb") as f:
                 f.write(files)
         else:
-            write_zip(package, files, sums)
+            write_zip(package, files)
         os.chmod(package, 0o644)
         status, output = run(*start, os.path.join(t.repo, "tools", "verify"), package,
                              env=dict(t.hostile, **more))

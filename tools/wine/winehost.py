@@ -65,8 +65,6 @@ def registry_version(version, build, product_type="WinNT", service_pack=0, csd=N
                   edition)
 
 
-
-
 def windows_path(path):
     """The Z: drive path Wine maps to a Linux path."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
