@@ -1,8 +1,6 @@
 """What archver.exe is as a file, read back from the build: header, size,
 imports, hardening, and the resources it carries (manifest, version
 information, icon).
-
-usage: test_pe.py ARCHVER_EXE SOURCE_DIR VERSION OBJDUMP
 """
 import os
 import re
@@ -12,8 +10,11 @@ import sys
 import xml.etree.ElementTree as ET
 
 import pefile
+import pytest
 
-from checks import check, failures, finish
+from conftest import BUILT
+
+SOURCE = BUILT["source_dir"]
 
 ASM = "{urn:schemas-microsoft-com:asm.v1}"
 COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
@@ -83,17 +84,14 @@ STRINGS = {"FileDescription": "WindowsOS Version and x86/x64 Check tool",
 PUBLISHER_STRINGS = ["CompanyName", "ProductName", "InternalName", "LegalCopyright"]
 
 
-def check_imports(pe):
-    imports = {entry.dll: {f.name for f in entry.imports} for entry in pe.DIRECTORY_ENTRY_IMPORT}
-    check("imported DLLs", sorted(imports), sorted(WINDOWS_2000_IMPORTS))
-    for dll, names in imports.items():
-        check("imports from %s missing in Windows 2000" % dll,
-              sorted(names - WINDOWS_2000_IMPORTS.get(dll, set())), [])
-    check("required imports", REQUIRED_IMPORTS - set().union(*imports.values()), set())
+@pytest.fixture(scope="module")
+def pe():
+    return pefile.PE(BUILT["exe"])
 
 
-def resources(pe):
-    """{type: {name: {language: bytes}}}"""
+@pytest.fixture(scope="module")
+def found(pe):
+    """{type: {name: {language: bytes}}} of the resources"""
     found = {}
     for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
         for name in kind.directory.entries:
@@ -104,88 +102,85 @@ def resources(pe):
     return found
 
 
-def check_manifest(text, source):
-    with open(os.path.join(source, "res", "archver.manifest"), "rb") as f:
-        check("manifest is res/archver.manifest", text, f.read())
+def test_no_handler_registered():
+    """NO_SEH is honest only while no code registers a handler: that takes a
+    store to fs:[0], the head of the thread's handler chain."""
+    code = subprocess.run([BUILT["objdump"], "-d", BUILT["exe"]], stdout=subprocess.PIPE,
+                          check=True).stdout
+    assert re.findall(rb"\bmov\w*\s+[^,\n]+,\s*%fs:(?:0x0+|0)\n", code) == []
+
+
+@pytest.mark.parametrize("header, name, bits, want", HEADER, ids=lambda v: str(v))
+def test_header(pe, header, name, bits, want):
+    value = getattr(getattr(pe, header), name)
+    assert (value if bits is None else value & bits) == want
+
+
+def test_file(pe):
+    assert [pe.OPTIONAL_HEADER.DATA_DIRECTORY[index].Size > 0 for index, _ in DIRECTORIES] == \
+        [present for _, present in DIRECTORIES]
+    assert os.path.getsize(BUILT["exe"]) <= MAX_SIZE
+    assert [s.Name for s in pe.sections
+            if s.Characteristics & SCN_MEM_WRITE and s.Characteristics & SCN_MEM_EXECUTE] == []
+
+
+def test_imports(pe):
+    imports = {entry.dll: {f.name for f in entry.imports} for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    assert sorted(imports) == sorted(WINDOWS_2000_IMPORTS)
+    assert {dll: sorted(names - WINDOWS_2000_IMPORTS.get(dll, set()))
+            for dll, names in imports.items()} == {dll: [] for dll in imports}
+    assert REQUIRED_IMPORTS - set().union(*imports.values()) == set()
+
+
+def test_resources(found):
+    assert {t: {n: sorted(l) for n, l in names.items()} for t, names in found.items()} == RESOURCES
+
+
+def test_manifest(found):
+    text = found[RT_MANIFEST][1][1033]
+    with open(os.path.join(SOURCE, "res", "archver.manifest"), "rb") as f:
+        assert text == f.read()
     root = ET.fromstring(text)
-    check("manifest root", (root.tag, root.attrib), (ASM + "assembly", {"manifestVersion": "1.0"}))
+    assert (root.tag, root.attrib) == (ASM + "assembly", {"manifestVersion": "1.0"})
 
     def shape(element):
         return (element.tag, [shape(child) for child in element])
 
-    check("manifest elements", shape(root),
-          (ASM + "assembly", [(COMPAT + "compatibility", [(COMPAT + "application", [
-              (COMPAT + "supportedOS", [])] * 5)])]))
-    check("supportedOS Ids", [e.attrib for e in root.iter(COMPAT + "supportedOS")],
-          [{"Id": id} for id in SUPPORTED_OS])
-    check("manifest text", [t for e in root.iter() for t in (e.text, e.tail) if t and t.strip()],
-          [])
+    assert shape(root) == (ASM + "assembly", [(COMPAT + "compatibility", [
+        (COMPAT + "application", [(COMPAT + "supportedOS", [])] * 5)])])
+    assert [e.attrib for e in root.iter(COMPAT + "supportedOS")] == \
+        [{"Id": id} for id in SUPPORTED_OS]
+    assert [t for e in root.iter() for t in (e.text, e.tail) if t and t.strip()] == []
 
 
-def check_icon(group, image, source):
+def test_icon(found):
+    group, image = found[RT_GROUP_ICON][101][1041], found[RT_ICON][1][1041]
     # GRPICONDIR and its one GRPICONDIRENTRY.
-    check("icon group header", struct.unpack_from("<HHH", group), (0, 1, 1))
-    check("icon group entry", struct.unpack_from("<BBBBHHIH", group, 6),
-          (32, 32, 16, 0, 1, 4, len(image), 1))
-    width, height, planes, bits = struct.unpack_from("<iiHH", image, 4)
-    check("icon bitmap", (width, height, planes, bits), (32, 64, 1, 4))
-    with open(os.path.join(source, "res", "archver.ico"), "rb") as f:
+    assert struct.unpack_from("<HHH", group) == (0, 1, 1)
+    assert struct.unpack_from("<BBBBHHIH", group, 6) == (32, 32, 16, 0, 1, 4, len(image), 1)
+    assert struct.unpack_from("<iiHH", image, 4) == (32, 64, 1, 4)
+    with open(os.path.join(SOURCE, "res", "archver.ico"), "rb") as f:
         ico = f.read()
-    check("icon image is the picture in res/", image, ico[22:])
-    drawn = subprocess.run([sys.executable, os.path.join(source, "res", "make_icon.py"), "-"],
+    assert image == ico[22:], "the icon is the picture in res/"
+    drawn = subprocess.run([sys.executable, os.path.join(SOURCE, "res", "make_icon.py"), "-"],
                            stdout=subprocess.PIPE, check=True).stdout
-    check("res/make_icon.py draws res/archver.ico", drawn, ico)
+    assert drawn == ico, "res/make_icon.py draws res/archver.ico"
 
 
-def check_version(pe, version):
-    major, minor, patch = (int(n) for n in version.split("."))
+def test_version_resource(pe):
+    major, minor, patch = (int(n) for n in BUILT["version"].split("."))
     text = "%d, %d, %d, 0" % (major, minor, patch)
     fixed = pe.VS_FIXEDFILEINFO[0]
     numbers = [("FileVersionMS", major << 16 | minor), ("FileVersionLS", patch << 16),
                ("ProductVersionMS", major << 16 | minor), ("ProductVersionLS", patch << 16)]
-    for name, want in numbers + FIXED_VERSION:
-        check("version " + name, getattr(fixed, name), want)
+    assert [(name, getattr(fixed, name)) for name, _ in numbers + FIXED_VERSION] == \
+        numbers + FIXED_VERSION
     tables = [t for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
               for t in info.StringTable]
-    check("string tables", [t.LangID for t in tables], [b"041104b0"])
+    assert [t.LangID for t in tables] == [b"041104b0"]
     strings = {k.decode(): v.decode() for k, v in tables[0].entries.items()}
-    for key in PUBLISHER_STRINGS:
-        check("publisher entry " + key, bool(strings.pop(key, "").strip()), True)
-    check("string entries", strings, dict(STRINGS, FileVersion=text, ProductVersion=text))
+    assert [key for key in PUBLISHER_STRINGS if not strings.pop(key, "").strip()] == []
+    assert strings == dict(STRINGS, FileVersion=text, ProductVersion=text)
     translations = [v.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
                     for v in info.Var]
-    check("translation", translations, [{b"Translation": "0x0411 0x04b0"}])
-
-
-def main():
-    exe, source, version, objdump = sys.argv[1:5]
-    pe = pefile.PE(exe)
-    # NO_SEH is honest only while no code registers a handler: that takes a
-    # store to fs:[0], the head of the thread's handler chain.
-    code = subprocess.run([objdump, "-d", exe], stdout=subprocess.PIPE, check=True).stdout
-    check("stores to fs:[0]", re.findall(rb"\bmov\w*\s+[^,\n]+,\s*%fs:(?:0x0+|0)\n", code), [])
-    for header, name, bits, want in HEADER:
-        value = getattr(getattr(pe, header), name)
-        check("%s.%s" % (header, name), value if bits is None else value & bits, want)
-    for index, present in DIRECTORIES:
-        check("data directory %d present" % index,
-              pe.OPTIONAL_HEADER.DATA_DIRECTORY[index].Size > 0, present)
-    check("size at most %d bytes" % MAX_SIZE, os.path.getsize(exe) <= MAX_SIZE, True)
-    check("sections both writable and executable",
-          [s.Name for s in pe.sections
-           if s.Characteristics & SCN_MEM_WRITE and s.Characteristics & SCN_MEM_EXECUTE], [])
-    check_imports(pe)
-
-    found = resources(pe)
-    check("resources", {t: {n: sorted(l) for n, l in names.items()} for t, names in found.items()},
-          RESOURCES)
-    if not failures:
-        check_manifest(found[RT_MANIFEST][1][1033], source)
-        check_icon(found[RT_GROUP_ICON][101][1041], found[RT_ICON][1][1041], source)
-        check_version(pe, version)
-
-    return finish()
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    assert translations == [{b"Translation": "0x0411 0x04b0"}]

@@ -1,27 +1,23 @@
-"""archver.exe under Wine. test_run_win64 and test_run_win32: every run mode
-and bad input, checked as the exact bytes on standard output and the full
-32-bit exit code. test_versions_win64: "/o" and "/w" on every version a
-prefix can pose as, with the expected values of the real releases written
-out here, and the DLLs each run loads against a do-nothing program from the
-same toolchain: user32 alone drags in a dozen more, so it may be loaded
-only where the report asks about Server 2003 R2.
+"""archver.exe under Wine: every run mode and bad input, checked as the
+exact bytes on standard output and the full 32-bit exit code, on the
+bitness the run names (test_modes and the rest); test_version: "/o" and "/w"
+on every version a prefix can pose as, with the expected values of the real
+releases written out here, and the DLLs each run loads against a do-nothing
+program from the same toolchain: user32 alone drags in a dozen more, so it
+may be loaded only where the report asks about Server 2003 R2.
 
 The harness's own quoting is proven on showargs.exe, which prints every
 argument it received: archver reads only two bytes of its first one.
-
-usage: test_run.py ARCHVER_EXE SHOWARGS_EXE NOTHING_EXE TEST win64|win32 LAUNCH_EXE WINE_DIR
 """
-import os
 import re
-import sys
-import tempfile
 
-from behaviour import HINT, check_modes, machine_answers, read_machine, report
-from checks import check, finish
+import pytest
+
+from behaviour import HINT, MODES, machine_answers, read_machine, report
+from conftest import BUILT
 from poses import (SERVER_2003_SP2, SERVER_2008_R2_SP1_DC, SERVER_2025, WIN10_BUILD, WINDOWS_10,
                    WINDOWS_11, WINDOWS_7_SP1, WINDOWS_XP_SP3, code_of)
-import winehost
-from winehost import Prefix, named_version, registry_version
+from winehost import named_version, registry_version
 
 # Windows 7 SP1 set through the registry, the version the mode table runs on.
 WIN7 = report("Win7", 6, 1, 1, 7601, 0, "1.0", "Service Pack 1")
@@ -37,8 +33,9 @@ QUOTING = [
     [b" lead", b"trail ", b"\t"], [b""], [b"", b"", b"x"],
 ]
 
-# (name, how the prefix is set, "/w" output); "/o" answers its version code.
-VERSIONS = [
+# How the prefix is set and the "/w" output, by name; "/o" answers the
+# version code.
+VERSIONS = [pytest.param(*row[1:], id=row[0]) for row in [
     ("Windows XP SP3", WINDOWS_XP_SP3,
      report("WinXP", 5, 1, 1, 2600, 256, "3.0", "Service Pack 3")),
     ("Windows XP SP2, service-pack text in another case",
@@ -64,71 +61,76 @@ VERSIONS = [
     # Every Windows since 10 reports 10.0; only the build tells them apart.
     ("Windows 11 23H2", WINDOWS_11, report("Win10", 10, 0, 1, 22631, 0, "0.0", "")),
     ("Windows Server 2025", SERVER_2025, report("WS2K16", 10, 0, 3, 26100, 0, "0.0", "")),
-]
+]]
 # Arguments whose run loads what the do-nothing program loads on Windows 7,
 # beside "/o" and "/w" on every version above.
 LEAN_ON_WINDOWS_7 = [[], ["/v"], ["/b"], ["/?"]]
 
 
-def main():
-    exe, showargs, nothing, test, arch, launcher, wine_dir = sys.argv[1:8]
-    answers = dict({"win64": {"V": 64, "B": 2}, "win32": {"V": 32, "B": 1}}[arch], O=WIN7_CODE,
-                   W=WIN7)
-    with Prefix("run", arch, launcher, wine_dir) as wine:
-        if test.startswith("test_versions"):
-            check_versions(wine, exe, nothing)
-            return finish(winehost.reruns)
-        wine.use_version(WINDOWS_7_SP1)
-
-        # The answers that Windows runs take from the machine's registry.
-        read = machine_answers(read_machine(wine.system_program("cmd.exe"), wine.env), 0)
-        check("answers from the registry", read, (answers, 7601))
-        check_modes(lambda args: wine.run(exe, args), answers)
-
-        for args in QUOTING:
-            printed = b"".join(b"<%s>\r\n" % arg for arg in args)
-            check("arguments %r" % args, wine.run(showargs, args), (printed, b"", len(args)))
-
-        # "?" and "*" reach the program as typed, not as the names of the
-        # one-letter files beside them.
-        with tempfile.TemporaryDirectory() as directory:
-            for name in ("b", "w", "o", "v"):
-                open(os.path.join(directory, name), "w").close()
-            for pattern in (b"?", b"*"):
-                got = wine.run(exe, [pattern], cwd=directory)
-                check("%r among files" % pattern, got, (HINT, b"", 0))
-
-        # Output that cannot be written changes nothing.
-        for args, code in (([b"/w"], WIN7_CODE), ([b"/?"], 0), ([b"x"], 0)):
-            with open("/dev/full", "wb") as full:
-                got = wine.run(exe, args, stdout=full)
-            check("%r to a full device" % args, got[1:], (b"", code))
-
-    return finish(winehost.reruns)
 
 
-def check_versions(wine, exe, nothing):
+@pytest.fixture
+def win7(wine):
+    """The prefix as Windows 7 SP1, and what archver must answer there."""
+    wine.use_version(WINDOWS_7_SP1)
+    bits = {"win64": 64, "win32": 32}[BUILT["arch"]]
+    return dict(V=bits, B=bits // 32, O=WIN7_CODE, W=WIN7)
+
+
+def test_answers_from_the_registry(wine, win7):
+    """What the Windows runs take from the machine's registry."""
+    assert machine_answers(read_machine(wine.system_program("cmd.exe"), wine.env), 0) == \
+        (win7, 7601)
+
+
+@pytest.mark.parametrize("args, out, code", MODES, ids=lambda v: repr(v)[:40])
+def test_mode(wine, win7, args, out, code):
+    assert wine.run(BUILT["exe"], args) == (win7.get(out, out), b"", win7.get(code, code))
+
+
+@pytest.mark.parametrize("args", QUOTING, ids=repr)
+def test_quoting(wine, args):
+    printed = b"".join(b"<%s>\r\n" % arg for arg in args)
+    assert wine.run(BUILT["showargs"], args) == (printed, b"", len(args))
+
+
+@pytest.mark.parametrize("pattern", [b"?", b"*"])
+def test_wildcard_among_files(wine, win7, tmp_path, pattern):
+    """"?" and "*" reach the program as typed, not as the names of the
+    one-letter files beside them."""
+    for name in ("b", "w", "o", "v"):
+        (tmp_path / name).touch()
+    assert wine.run(BUILT["exe"], [pattern], cwd=tmp_path) == (HINT, b"", 0)
+
+
+@pytest.mark.parametrize("args, code", [([b"/w"], WIN7_CODE), ([b"/?"], 0), ([b"x"], 0)])
+def test_full_device(wine, win7, args, code):
+    """Output that cannot be written changes nothing."""
+    with open("/dev/full", "wb") as full:
+        assert wine.run(BUILT["exe"], args, stdout=full)[1:] == (b"", code)
+
+
+@pytest.fixture(scope="module")
+def baseline(wine):
+    """The DLLs the do-nothing program loads."""
+    return wine.loaded_dlls(BUILT["nothing"], [])
+
+
+@pytest.mark.parametrize("setting, text", VERSIONS)
+def test_version(wine, baseline, setting, text):
     """Each of VERSIONS, posed on 64-bit Windows: the answers, what Windows'
     own registry says, and the DLLs loaded."""
-    baseline = wine.loaded_dlls(nothing, [])
-    for name, setting, text in VERSIONS:
-        code = code_of(setting)
-        wine.use_version(setting)
-        check(name + " /o", wine.run(exe, [b"/o"]), (b"", b"", code))
-        check(name + " /w", wine.run(exe, [b"/w"]), (text, b"", code))
-        if setting[1]:  # a version that Wine writes in its registry
-            suite = int(re.search(rb"SuiteMask += (\d+)", text).group(1))
-            values = read_machine(wine.system_program("cmd.exe"), wine.env)
-            read, _ = machine_answers(values, suite)
-            check(name + " from the registry", (read["O"], read["W"]), (code, text))
-        for args in [["/o"], ["/w"]] + (LEAN_ON_WINDOWS_7 if setting == WINDOWS_7_SP1 else []):
-            loaded = wine.loaded_dlls(exe, args)
-            if setting == SERVER_2003_SP2 and args == ["/w"]:
-                check("%s %s loads user32 and more" % (name, args),
-                      "user32.dll" in loaded and set(baseline) < set(loaded), True)
-            else:
-                check("%s %s loads" % (name, args), loaded, baseline)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    code = code_of(setting)
+    wine.use_version(setting)
+    assert wine.run(BUILT["exe"], [b"/o"]) == (b"", b"", code)
+    assert wine.run(BUILT["exe"], [b"/w"]) == (text, b"", code)
+    if setting[1]:  # a version that Wine writes in its registry
+        suite = int(re.search(rb"SuiteMask += (\d+)", text).group(1))
+        read, _ = machine_answers(read_machine(wine.system_program("cmd.exe"), wine.env), suite)
+        assert (read["O"], read["W"]) == (code, text)
+    for args in [["/o"], ["/w"]] + (LEAN_ON_WINDOWS_7 if setting == WINDOWS_7_SP1 else []):
+        loaded = wine.loaded_dlls(BUILT["exe"], args)
+        if setting == SERVER_2003_SP2 and args == ["/w"]:
+            assert "user32.dll" in loaded and set(baseline) < set(loaded)
+        else:
+            assert (args, loaded) == (args, baseline)

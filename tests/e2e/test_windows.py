@@ -1,7 +1,7 @@
 """What also runs on real Windows, under Wine's cmd.exe as the CI workflow
 starts it on a runner, from a folder whose name holds blanks and
 parentheses: crosscheck.cmd, and the recipes of the docs (the batch files and
-the NSIS installer) through tests/windows/recipes.py. Five tests a cmd.exe:
+the NSIS installer) through tests/windows/recipes.py. Five kinds of test:
 the recipes on many versions, the recipes where archver gives no answer,
 crosscheck.cmd with archver on many versions, with impostors of archver,
 and what it says of its sources; under the cmd.exe of Windows' own bitness
@@ -20,9 +20,8 @@ where it is missing or a stand-in ends with another code; recipes.py fails
 where one prints anything else or on stderr, or ends with another
 exit status.
 
-usage: test_windows.py CROSSCHECK_CMD SOURCE_DIR ARCHVER_EXE NOTHING_EXE OBJCOPY MAKENSIS
-                       test_{recipes,noanswer,crosscheck,impostors,sources}_{win64,wow64,win32}
-                       win64|win32 LAUNCH_EXE WINE_DIR
+Each test takes the cmd.exe from ARCHVER_CMD (win64, wow64, win32), on the
+prefix of its bitness.
 """
 import glob
 import hashlib
@@ -32,15 +31,23 @@ import shlex
 import shutil
 import subprocess
 import sys
-import tempfile
 
-from checks import check, check_twice, finish
+import pytest
+
+from conftest import BUILT
 import recipes
 from poses import (SERVER_2008_R2_SP1_DC, WIN10_BUILD, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1,
                    code_of)
-import winehost
-from winehost import (CMD_HOSTS, CURRENT_VERSION_32, Prefix, named_version, registry_version,
-                      windows_path)
+from winehost import CMD_HOSTS, CURRENT_VERSION_32, again, named_version, registry_version, \
+    windows_path
+
+# Each cmd.exe by the name a test run gives it: its prefix, the command
+# line, and the machine it runs as.
+CMDS = {"win64": ("win64", CMD_HOSTS["win64"][0], b"AMD64"),
+        "wow64": ("win64", CMD_HOSTS["win64"][1], b"x86"),
+        "win32": ("win32", CMD_HOSTS["win32"][0], b"x86")}
+CMD = BUILT.get("cmd", "win64")
+PREFIX, HOST, RUNS_AS = CMDS[CMD]
 
 # A version the cross-check runs on: its name, how the registry is set, the
 # machine that the registry and the environment name on a 64-bit prefix,
@@ -154,17 +161,21 @@ ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environmen
 
 ANSWERS = BITNESS + VERSION_ANSWERS + ["help"]
 
-# (program, EXPECT_CODE right or wrong or unset, whether reg.exe is there,
-# and from the version code: the checks that mismatch, those nothing answers,
-# the problems with the sources). Without its manifest archver is told 6.2
-# from Windows 8.1 on; the do-nothing program answers 0 to everything.
-# Without the registry nothing tells the product type, so neither the code.
+# The runs on each version without a run of its own: the program, what it
+# finds from the version code (the checks that mismatch, those nothing
+# answers, the problems with the sources), the EXPECT_CODE handed it (right
+# or wrong or none) and whether reg.exe is there. Without its manifest
+# archver is told 6.2 from Windows 8.1 on; the do-nothing program answers 0
+# to everything. Without the registry nothing tells the product type, so
+# neither the code.
+Run = namedtuple("Run", "program finds expect registry", defaults=(None, True))
 RUNS = [
-    ("archver", "right", True, lambda code: ([], [], [])),
-    ("archver", "wrong", True, lambda code: ([], [], ["disagree on version code"])),
-    ("stripped", None, True, lambda code: (VERSION_ANSWERS if code >= 20630 else [], [], [])),
-    ("nothing", None, True, lambda code: ([a for a in ANSWERS if a != "help"], [], [])),
-    ("archver", None, False, lambda code: ([], ["/o", "/w"], ["cannot read the registry"])),
+    Run("archver", lambda code: ([], [], []), "right"),
+    Run("archver", lambda code: ([], [], ["disagree on version code"]), "wrong"),
+    Run("stripped", lambda code: (VERSION_ANSWERS if code >= 20630 else [], [], [])),
+    Run("nothing", lambda code: ([a for a in ANSWERS if a != "help"], [], [])),
+    Run("archver", lambda code: ([], ["/o", "/w"], ["cannot read the registry"]),
+        registry=False),
 ]
 
 
@@ -273,15 +284,42 @@ def in_cmd(variable):
     return variable.startswith("PROCESSOR_") or variable == "TEMP"
 
 
-def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
-    """part crosscheck: the runs of archver in RUNS on each version that has
-    no run of its own; impostors: the other programs of RUNS there; sources:
-    the versions with a run of their own (sources that disagree or are
-    missing, old Windows, compatibility layers) and a missing archver.exe."""
-    programs = {"archver": None, "nothing": nothing,
+def new_folder(parent):
+    """A folder whose name holds blanks and parentheses, in a folder of its
+    own, with crosscheck.cmd, archver.exe and nothing.exe."""
+    folder = os.path.join(str(parent), "archver 1.3 (x86)")
+    os.mkdir(folder)
+    shutil.copy(os.path.join(BUILT["source_dir"], "crosscheck.cmd"), folder)
+    shutil.copy(BUILT["exe"], folder)
+    shutil.copy(BUILT["nothing"], os.path.join(folder, "nothing.exe"))
+    return folder
+
+
+@pytest.fixture(scope="module")
+def start(wine):
+    """The command that starts the cmd.exe named from Linux, as recipes.py
+    does; it and the cmd.exe that a runner's step starts (through the
+    launcher) are first checked to run as the machine they must."""
+    assert BUILT["arch"] == PREFIX
+    echo = ["/d", "/c", "echo %PROCESSOR_ARCHITECTURE%"]
+    command = wine.system_program("cmd.exe", native=CMD != "wow64")
+    assert subprocess.run(command + echo, env=wine.env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE).stdout == RUNS_AS + b"\r\n"
+    assert wine.run_command(" ".join([HOST] + echo).encode())[0] == RUNS_AS + b"\r\n"
+    return command
+
+
+@pytest.fixture(scope="module")
+def crosscheck(wine, start, tmp_path_factory):
+    """crosscheck.cmd in a folder of its own, beside decoys; its run(program,
+    env, start) as a runner's cmd step starts it, with the path of program
+    (in programs) as its argument, returning (stdout, stderr, exit code)."""
+    folder = new_folder(tmp_path_factory.mktemp("crosscheck"))
+    programs = {"archver": None, "nothing": BUILT["nothing"],
                 "stripped": os.path.join(folder, "stripped.exe"),
                 "missing": os.path.join(folder, "missing.exe")}
-    subprocess.run([objcopy, "--remove-section", ".rsrc", exe, programs["stripped"]], check=True)
+    subprocess.run([BUILT["objcopy"], "--remove-section", ".rsrc", BUILT["exe"],
+                    programs["stripped"]], check=True)
     call = windows_path(os.path.join(folder, "crosscheck.cmd"))
     # Wine's certutil prints no hash: the script runs as where certutil is
     # missing, and must print no SHA-256 line.
@@ -291,205 +329,222 @@ def check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part):
     # an icacls.bat that leaves a file where it runs.
     decoyed = os.path.join(os.path.dirname(folder), "icacls ran")
     for place in (folder, os.path.dirname(folder)):
-        shutil.copy(nothing, os.path.join(place, "reg.exe"))
+        shutil.copy(BUILT["nothing"], os.path.join(place, "reg.exe"))
         for name, line in (("reg.bat", "@echo reg.bat ran"),
                            ("icacls.bat", '@echo ran> "%s"' % windows_path(decoyed))):
             with open(os.path.join(place, name), "w", newline="\r\n") as f:
                 f.write(line + "\n")
-    # TEMP is in the user's profile, where each Wine release puts it.
-    users = os.path.join(wine.env["WINEPREFIX"], "drive_c", "users")
-    sha256 = hashlib.sha256(open(exe, "rb").read()).hexdigest()
 
-    def crosscheck(program, env, start="CALL "):
+    def run(program, env, start="CALL "):
         # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}"",
         # with the variables in_cmd names set first by cmd itself.
         command = '%s /D /E:ON /V:OFF /S /C "%s%s"%s"%s"' % (
-            host, "".join('set "%s=%s"& ' % pair for pair in sorted(env.items())
+            HOST, "".join('set "%s=%s"& ' % pair for pair in sorted(env.items())
                           if in_cmd(pair[0])), start, call,
             ' "%s"' % windows_path(programs[program]) if programs[program] else "")
         rest = {k: v for k, v in env.items() if not in_cmd(k)}
         return wine.run_command(command.encode(), cwd=os.path.dirname(folder), env=rest)
 
-    for name, setting, machine, only in CROSSCHECK_VERSIONS:
-        # A run of its own says what it finds; the others, what the code is.
-        code = None if only else code_of(setting)
-        if (arch == "win32" and machine != "AMD64") or bool(only) != (part == "sources"):
+    # TEMP is in the user's profile, where each Wine release puts it.
+    return dict(run=run, folder=folder, programs=programs, decoyed=decoyed,
+                users=os.path.join(wine.env["WINEPREFIX"], "drive_c", "users"),
+                sha256=hashlib.sha256(open(BUILT["exe"], "rb").read()).hexdigest())
+
+
+def crosscheck_rows(kind):
+    """The (version, run) pairs of a kind of test: crosscheck, the runs of
+    archver in RUNS on each version that has no run of its own; impostors,
+    the other programs of RUNS there; sources, the versions with a run of
+    their own (sources that disagree or are missing, old Windows,
+    compatibility layers)."""
+    for pose in CROSSCHECK_VERSIONS:
+        if PREFIX == "win32" and pose.machine != "AMD64":
             continue
-        # Wine hands the registry's machine to every process; a 32-bit one
-        # on 64-bit Windows also sees it in PROCESSOR_ARCHITEW6432.
-        wine.use_version(setting, {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": machine}}
-                         if arch == "win64" else None)
-        runs = RUNS
-        if only:
-            runs = [(only.program, None, only.registry,
-                     lambda code: (only.mismatches, only.unknown, only.sources))]
-        for program, expect, registry, want in runs:
-            if part != "sources" and (program == "archver") != (part == "crosscheck"):
-                continue
-            env = {"EXPECT_CODE": str(code if expect == "right" else code + 1)} if expect else {}
-            # What Windows hands a process on that machine: the 32-bit cmd.exe
-            # of 64-bit Windows runs as x86.
-            if machine != "AMD64":
-                wow64 = host == CMD_HOSTS["win64"][1]
-                env["PROCESSOR_ARCHITEW6432" if wow64 else "PROCESSOR_ARCHITECTURE"] = machine
-            for variable, value in (only.env if only else {}).items():
-                env[variable] = value.get(arch) if isinstance(value, dict) else value
-            mismatches, unknown, sources = want(code)
-            # A stand-in certutil in place of Wine's, which prints no hash.
-            printed = env.get(CERTUTIL, "").format(sha256=sha256, spaced=" ".join(
-                sha256[i:i + 2] for i in range(0, 64, 2)))
-            if printed:
-                # Wine starts its own certutil unless told to take the file.
-                env = dict(env, WINEDLLOVERRIDES=wine.env["WINEDLLOVERRIDES"] + ";certutil.exe=n",
-                           **{CERTUTIL: printed})
-            # The hash is the line after the first, blanks left out.
-            hashes = [sha256] if printed.split("\n")[1:2] == [sha256] or printed.split(
-                "\n")[1:2] == [" ".join(sha256[i:i + 2] for i in range(0, 64, 2))] else []
-            passed = [a for a in ANSWERS if a not in mismatches + unknown]
-            status_want = 1 if mismatches or sources else 0
-            last = "crosscheck: all agree" if status_want == 0 else \
-                "crosscheck: %d mismatches with archver, %d problems with the " \
-                "sources" % (len(mismatches), len(sources))
-            what = "%s, %s, %s%s%s" % (name, host, program,
-                                       ", EXPECT_CODE " + expect if expect else "",
-                                       "" if registry else ", no reg.exe")
-            # Standard error empty, or but for lines a row allows.
-            allowed = only.stderr if only else b""
-            expected = (status_want, (passed, mismatches, unknown, sources, hashes, [], last),
-                        b"", [])
+        if pose.own and kind == "sources":
+            own = pose.own
+            finds = (own.mismatches, own.unknown, own.sources)
+            yield pytest.param(pose, Run(own.program, lambda code, finds=finds: finds,
+                                         registry=own.registry), id=pose.name)
+        for run in RUNS if not pose.own and kind != "sources" else []:
+            if (run.program == "archver") == (kind == "crosscheck"):
+                yield pytest.param(pose, run, id="%s, %s%s%s" % (
+                    pose.name, run.program, ", EXPECT_CODE " + run.expect if run.expect else "",
+                    "" if run.registry else ", no reg.exe"))
 
-            def run_crosscheck():
-                hide(wine.env["WINEPREFIX"], "reg.exe", not registry)
-                standin(wine.env["WINEPREFIX"], "certutil.exe", printed and nothing)
-                out, err, status = crosscheck(program, env)
-                hide(wine.env["WINEPREFIX"], "reg.exe", False)
-                standin(wine.env["WINEPREFIX"], "certutil.exe", None)
-                # Nothing of the run is left in TEMP.
-                left = [n for _, folders, files in os.walk(users) for n in folders + files
-                        if n.startswith("archver")]
-                return status, out, err, left
 
-            check_twice(what, run_crosscheck, expected,
-                        part=lambda got: (got[0], outcome(got[1]),
-                                          got[2].replace(allowed, b"") if allowed else got[2],
-                                          got[3]),
-                        show=lambda got: got[1].decode(errors="replace"))
+def crosscheck_row(wine, crosscheck, pose, run, what):
+    """What crosscheck.cmd prints and ends with for run on pose."""
+    name, setting, machine, own = pose
+    # A run of its own says what it finds; the others, what the code is.
+    code = None if own else code_of(setting)
+    # Wine hands the registry's machine to every process; a 32-bit one
+    # on 64-bit Windows also sees it in PROCESSOR_ARCHITEW6432.
+    wine.use_version(setting, {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": machine}}
+                     if PREFIX == "win64" else None)
+    env = {"EXPECT_CODE": str(code if run.expect == "right" else code + 1)} if run.expect else {}
+    # What Windows hands a process on that machine: the 32-bit cmd.exe
+    # of 64-bit Windows runs as x86.
+    if machine != "AMD64":
+        env["PROCESSOR_ARCHITEW6432" if CMD == "wow64" else "PROCESSOR_ARCHITECTURE"] = machine
+    for variable, value in (own.env if own else {}).items():
+        env[variable] = value.get(PREFIX) if isinstance(value, dict) else value
+    mismatches, unknown, sources = run.finds(code)
+    # A stand-in certutil in place of Wine's, which prints no hash.
+    sha256 = crosscheck["sha256"]
+    spaced = " ".join(sha256[i:i + 2] for i in range(0, 64, 2))
+    printed = env.get(CERTUTIL, "").format(sha256=sha256, spaced=spaced)
+    if printed:
+        # Wine starts its own certutil unless told to take the file.
+        env = dict(env, WINEDLLOVERRIDES=wine.env["WINEDLLOVERRIDES"] + ";certutil.exe=n",
+                   **{CERTUTIL: printed})
+    # The hash is the line after the first, blanks left out.
+    hashes = [sha256] if printed.split("\n")[1:2] in ([sha256], [spaced]) else []
+    passed = [a for a in ANSWERS if a not in mismatches + unknown]
+    status_want = 1 if mismatches or sources else 0
+    last = "crosscheck: all agree" if status_want == 0 else \
+        "crosscheck: %d mismatches with archver, %d problems with the " \
+        "sources" % (len(mismatches), len(sources))
+    # Standard error empty, or but for lines a row allows.
+    allowed = own.stderr if own else b""
+    expected = (status_want, (passed, mismatches, unknown, sources, hashes, [], last), b"", [],
+                False)
 
-    check("%s, %s: icacls.bat beside it ran" % (host, part), os.path.exists(decoyed), False)
-    if part != "sources":
-        return
-    # From a folder whose name cmd would take for syntax where unquoted,
-    # started as a double click starts it. (A % in it is lost before the
-    # script starts: cmd expands the line that starts it.)
-    odd = os.path.join(os.path.dirname(folder), "R&D !x! (y)")
+    def attempt():
+        prefix = wine.env["WINEPREFIX"]
+        hide(prefix, "reg.exe", not run.registry)
+        standin(prefix, "certutil.exe", printed and BUILT["nothing"])
+        out, err, status = crosscheck["run"](run.program, env)
+        hide(prefix, "reg.exe", False)
+        standin(prefix, "certutil.exe", None)
+        # Nothing of the run is left in TEMP, and icacls.bat beside it
+        # did not run.
+        left = [n for _, folders, files in os.walk(crosscheck["users"])
+                for n in folders + files if n.startswith("archver")]
+        return (status, outcome(out), err.replace(allowed, b"") if allowed else err, left,
+                os.path.exists(crosscheck["decoyed"])), out
+
+    return again(what, attempt, lambda got: got[0] == expected,
+                 show=lambda got: got[1].decode(errors="replace"))[0], expected
+
+
+@pytest.mark.parametrize("pose, run", crosscheck_rows("crosscheck"))
+def test_crosscheck(wine, crosscheck, pose, run, request):
+    got, expected = crosscheck_row(wine, crosscheck, pose, run, request.node.name)
+    assert got == expected
+
+
+@pytest.mark.parametrize("pose, run", crosscheck_rows("impostors"))
+def test_impostors(wine, crosscheck, pose, run, request):
+    got, expected = crosscheck_row(wine, crosscheck, pose, run, request.node.name)
+    assert got == expected
+
+
+@pytest.mark.parametrize("pose, run", crosscheck_rows("sources"))
+def test_sources(wine, crosscheck, pose, run, request):
+    got, expected = crosscheck_row(wine, crosscheck, pose, run, request.node.name)
+    assert got == expected
+
+
+def test_sources_from_a_folder_cmd_would_parse(wine, crosscheck, start):
+    """Started as a double click starts it. (A % in the name is lost before
+    the script starts: cmd expands the line that starts it.)"""
+    odd = os.path.join(os.path.dirname(crosscheck["folder"]), "R&D !x! (y)")
     os.mkdir(odd)
-    for name in ("crosscheck.cmd", os.path.basename(exe)):
-        shutil.copy(os.path.join(folder, name), odd)
+    for name in ("crosscheck.cmd", "archver.exe"):
+        shutil.copy(os.path.join(crosscheck["folder"], name), odd)
     wine.use_version(WINDOWS_7_SP1)
-    command = '%s /D /S /C ""%s""' % (host, windows_path(os.path.join(odd, "crosscheck.cmd")))
+    command = '%s /D /S /C ""%s""' % (HOST, windows_path(os.path.join(odd, "crosscheck.cmd")))
     out, err, status = wine.run_command(command.encode(), cwd=odd)
-    check("%s, from %s" % (host, odd), (status, outcome(out)[-2:], err, out.splitlines()[:1]),
-          (0, ([], "crosscheck: all agree"), b"",
-           [b"crosscheck: " + windows_path(os.path.join(odd, os.path.basename(exe))).encode()]))
-    # Without archver.exe: exit code 2, which Wine's cmd keeps only when
-    # the script is started without CALL.
-    out, err, status = crosscheck("missing", {}, start="")
-    check("%s, missing archver.exe" % host, (status, outcome(out)[-1], err),
-          (2, 'crosscheck: cannot find "%s"' % windows_path(programs["missing"]), b""))
-    # TEMP naming a file: no folder of its own can be made in it.
-    taken = windows_path(os.path.join(os.path.dirname(folder), "reg.exe"))
-    out, err, status = crosscheck("archver", {"TEMP": taken}, start="")
-    check("%s, TEMP naming a file" % host, (status, outcome(out)[-1], err),
-          (2, 'crosscheck: cannot make a folder of its own in "%s"' % taken, b""))
+    assert (status, outcome(out)[-2:], err, out.splitlines()[:1]) == \
+        (0, ([], "crosscheck: all agree"), b"",
+         [b"crosscheck: " + windows_path(os.path.join(odd, "archver.exe")).encode()])
 
 
-# recipes.py's run: its status and first and last lines, and all it printed.
-WHOLE_OUTPUT = dict(part=lambda got: got[:2], show=lambda got: got[2])
+def test_sources_without_archver(crosscheck):
+    """Exit code 2, which Wine's cmd keeps only when the script is started
+    without CALL."""
+    out, err, status = crosscheck["run"]("missing", {}, start="")
+    assert (status, outcome(out)[-1], err) == \
+        (2, 'crosscheck: cannot find "%s"' % windows_path(crosscheck["programs"]["missing"]), b"")
 
 
-def check_recipes(wine, host, start, arch, folder, top, makensis, no_answer):
-    """Without no_answer, recipes.py on each version of RECIPE_VERSIONS; with
-    it, recipes.py where it must fail, and its no-answer runs. start is the
-    command that starts host from Linux."""
-    recipes.build_installer(top, folder, makensis, standin=no_answer)
+def test_sources_temp_naming_a_file(crosscheck):
+    """No folder of its own can be made in it."""
+    taken = windows_path(os.path.join(os.path.dirname(crosscheck["folder"]), "reg.exe"))
+    out, err, status = crosscheck["run"]("archver", {"TEMP": taken}, start="")
+    assert (status, outcome(out)[-1], err) == \
+        (2, 'crosscheck: cannot make a folder of its own in "%s"' % taken, b"")
+
+
+def run_recipes(wine, start, folder, setting, after="", mode=(), extra=None):
+    """recipes.py with the cmd.exe that start starts, posed as setting, with
+    a shell line run after that cmd.exe: its status, its first and last
+    lines, and all it printed."""
     host_cmd = os.path.join(os.path.dirname(folder), "cmd")
+    with open(host_cmd, "w") as f:
+        f.write("#!/bin/sh\n%s \"$@\"\nstatus=$?\n%s\nexit $status\n"
+                % (" ".join(shlex.quote(word) for word in start), after))
+    os.chmod(host_cmd, 0o755)
+    extra = extra or {}
+    machine = {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": extra.get("machine", "AMD64")}}
+    wine.use_version(setting, dict(extra.get("registry", {}),
+                                   **(machine if PREFIX == "win64" else {})))
+    done = subprocess.run([sys.executable, recipes.__file__, BUILT["source_dir"], folder, host_cmd]
+                          + list(mode), env=dict(wine.env, **extra.get("env", {})),
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=300)
+    output = done.stdout.decode(errors="replace")
+    lines = output.splitlines()
+    return done.returncode, lines[:1] + lines[-1:], output
 
-    def run_recipes(setting, after="", mode=(), extra=None):
-        with open(host_cmd, "w") as f:
-            f.write("#!/bin/sh\n%s \"$@\"\nstatus=$?\n%s\nexit $status\n"
-                    % (" ".join(shlex.quote(word) for word in start), after))
-        os.chmod(host_cmd, 0o755)
-        extra = extra or {}
-        machine = {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": extra.get("machine", "AMD64")}}
-        wine.use_version(setting, dict(extra.get("registry", {}),
-                                       **(machine if arch == "win64" else {})))
-        done = subprocess.run([sys.executable, recipes.__file__, top, folder, host_cmd]
-                              + list(mode), env=dict(wine.env, **extra.get("env", {})),
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=300)
-        output = done.stdout.decode(errors="replace")
-        lines = output.splitlines()
-        return done.returncode, lines[:1] + lines[-1:], output
 
-    setting = RECIPE_VERSIONS[arch][-1].setting
-    if no_answer:
-        for what, after, last in WRONG if arch == "win32" else []:
-            status, lines, _ = run_recipes(setting, after)
-            check("recipes.py with " + what, (status, lines[-1:]), (1, [last]))
-        check_twice("recipes.py no-answer, %s, ERRORLEVEL set" % host,
-                    lambda: run_recipes(setting, mode=["no-answer"], extra=ERRORLEVEL_SET),
-                    (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS]),
-                    part=lambda got: (got[0], got[1][-1:]), show=WHOLE_OUTPUT["show"])
-        return
-    # What recipes.py expects it takes from the registry, as on a runner.
-    for setting, era, name, extra in RECIPE_VERSIONS[arch]:
-        code = code_of(setting)
-        machine = "this machine: %s, %d, %s, %s" % (extra.get("machine", ARCH[arch]), code, era,
-                                                    name)
-        check_twice("recipes.py, %s, %s%s" % (name, host, "".join(", " + k for k in extra)),
-                    lambda: run_recipes(setting, extra=extra),
-                    (0, [machine, "%d passed, 0 failed" % CHECKS]), **WHOLE_OUTPUT)
-    bare = [path for path in glob.glob(os.path.join(folder, "*.bat"))
+def installer_folder(tmp_path_factory, standin):
+    """A folder with the installer recipe built, and, for the no-answer
+    runs, another around the do-nothing program."""
+    folder = new_folder(tmp_path_factory.mktemp("recipes"))
+    recipes.build_installer(BUILT["source_dir"], folder, BUILT["makensis"], standin=standin)
+    return folder
+
+
+@pytest.fixture(scope="module")
+def recipe_folder(tmp_path_factory):
+    return installer_folder(tmp_path_factory, False)
+
+
+@pytest.fixture(scope="module")
+def no_answer_folder(tmp_path_factory):
+    return installer_folder(tmp_path_factory, True)
+
+
+@pytest.mark.parametrize("recipe", RECIPE_VERSIONS[PREFIX], ids=lambda recipe: recipe.name + "".join(
+    ", " + key for key in recipe.extra))
+def test_recipes(wine, start, recipe_folder, recipe, request):
+    """What recipes.py expects it takes from the registry, as on a runner."""
+    machine = "this machine: %s, %d, %s, %s" % (recipe.extra.get("machine", ARCH[PREFIX]),
+                                                code_of(recipe.setting), recipe.era, recipe.name)
+    want = (0, [machine, "%d passed, 0 failed" % CHECKS])
+    got = again(request.node.name, lambda: run_recipes(wine, start, recipe_folder, recipe.setting,
+                                                       extra=recipe.extra),
+                lambda got: got[:2] == want, show=lambda got: got[2])
+    assert got[:2] == want
+    bare = [path for path in glob.glob(os.path.join(recipe_folder, "*.bat"))
             if b"\n" in open(path, "rb").read().replace(b"\r\n", b"")]
-    check("batch files with a line end that is not CRLF", bare, [])
+    assert bare == [], "batch files with a line end that is not CRLF"
 
 
-# Each test by the cmd.exe its name ends with: its prefix, that cmd.exe and
-# the machine it runs as.
-CMDS = {"win64": ("win64", CMD_HOSTS["win64"][0], b"AMD64"),
-        "wow64": ("win64", CMD_HOSTS["win64"][1], b"x86"),
-        "win32": ("win32", CMD_HOSTS["win32"][0], b"x86")}
+@pytest.mark.skipif(PREFIX != "win32", reason="the line comes from the shell, not from cmd.exe:"
+                    " the 32-bit prefix's alone runs these")
+@pytest.mark.parametrize("after, last", [row[1:] for row in WRONG], ids=[row[0] for row in WRONG])
+def test_noanswer_recipes_py_failing(wine, start, no_answer_folder, after, last):
+    status, lines, _ = run_recipes(wine, start, no_answer_folder, RECIPE_VERSIONS[PREFIX][-1].setting,
+                                   after)
+    assert (status, lines[-1:]) == (1, [last])
 
 
-def main():
-    script, top, exe, nothing, objcopy, makensis, test, arch, launcher, wine_dir = sys.argv[1:11]
-    # The test's own name, such as test_recipes_wow64 or test_sources_win32,
-    # says what it checks and under which cmd.exe.
-    part, name = test.split("_")[1:]
-    prefix, host, runs_as = CMDS[name]
-    check("%s on the prefix" % test, arch, prefix)
-    with tempfile.TemporaryDirectory() as work, Prefix("windows", arch, launcher, wine_dir) as wine:
-        folder = os.path.join(work, "archver 1.3 (x86)")
-        os.mkdir(folder)
-        shutil.copy(script, folder)
-        shutil.copy(exe, folder)
-        shutil.copy(nothing, os.path.join(folder, "nothing.exe"))
-        # recipes.py starts host from Linux; the cross-check through the
-        # launcher, as a runner's step does. Either is first checked to run
-        # as it must.
-        echo = ["/d", "/c", "echo %PROCESSOR_ARCHITECTURE%"]
-        if part in ("recipes", "noanswer"):
-            start = wine.system_program("cmd.exe", native=name != "wow64")
-            out = subprocess.run(start + echo, env=wine.env, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE).stdout
-            check("%s runs as" % " ".join(start), out, runs_as + b"\r\n")
-            check_recipes(wine, host, start, arch, folder, top, makensis, part == "noanswer")
-        else:
-            out = wine.run_command(b" ".join([host.encode()] + [a.encode() for a in echo]))[0]
-            check("%s runs as" % host, out, runs_as + b"\r\n")
-            check_crosscheck(wine, host, arch, folder, exe, nothing, objcopy, part)
-    return finish(winehost.reruns)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+def test_noanswer(wine, start, no_answer_folder, request):
+    """recipes.py's no-answer runs, with ERRORLEVEL set."""
+    want = (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS])
+    got = again(request.node.name, lambda: run_recipes(
+        wine, start, no_answer_folder, RECIPE_VERSIONS[PREFIX][-1].setting, mode=["no-answer"],
+        extra=ERRORLEVEL_SET), lambda got: (got[0], got[1][-1:]) == want, show=lambda got: got[2])
+    assert (got[0], got[1][-1:]) == want

@@ -15,22 +15,6 @@ def check(what, got, want):
         failures.append("%s:\n    got  %r\n    want %r" % (what, got, want))
 
 
-def check_twice(what, run, want, part=lambda got: got, show=str):
-    """Checks part(run()) against want, running it once more where it
-    differs: under load Wine now and then hands a program that cmd.exe
-    starts no output. Says so, and shows the first run with show(); a fault
-    differs both times. Returns what the last run gave."""
-    got = run()
-    if part(got) != want:
-        # Indented, so that no line of it reads as this script's own.
-        print("%s differs, run again; the first run:" % what)
-        print("".join("    %s\n" % line for line in show(got).splitlines()), end="")
-        again.append(what)
-        got = run()
-    check(what, part(got), want)
-    return got
-
-
 def finish(*reruns):
     """Prints the failures and the counts, with what else ran again (the Wine
     harness's reruns); returns the script's exit status."""

@@ -22,8 +22,8 @@ import sys
 import tempfile
 import time
 
-# What the harness ran once more where Wine lost it: it says so where it
-# does, and a test counts these.
+# What the harness ran once more where Wine lost it (again): it says so
+# where it does, and a test run counts these.
 reruns = []
 
 CURRENT_VERSION = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
@@ -102,24 +102,37 @@ def boot(directory, arch):
     return env
 
 
+def again(what, run, done, tries=2, pause=0, show=str):
+    """run() until done(result), tries times at most: under load Wine now
+    and then fails a program it starts, or hands one that cmd.exe starts no
+    output. Says each result that is not done, shown with show(), and
+    counts it in reruns; a fault fails every time. Returns the last result."""
+    for attempt in range(tries):
+        got = run()
+        if done(got) or attempt == tries - 1:
+            return got
+        # Indented, so that no line of it reads as the caller's own.
+        print("%s: not done, run again; it gave:" % what)
+        print("".join("    %s\n" % line for line in show(got).splitlines()), end="")
+        reruns.append(what)
+        time.sleep(pause)
+
+
 def until_done(what, command, env, tries=2, pause=0):
-    """Runs command until it ends with 0, tries times at most: under load
-    Wine now and then fails a program it starts. Says each failure and
-    counts it in reruns; raises where the last try failed too. What it
-    prints goes to a file: Wine's services, which the first program of a
-    prefix starts, would hold a pipe open for good."""
-    for _ in range(tries):
+    """Runs command until it ends with 0 (again), raising where the last try
+    failed too. What it prints goes to a file: Wine's services, which the
+    first program of a prefix starts, would hold a pipe open for good."""
+    def attempt():
         with tempfile.TemporaryFile() as log:
             done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=log,
                                   stderr=subprocess.STDOUT)
-            if done.returncode == 0:
-                return
             log.seek(0)
-            print("%s failed (%d): %s" % (what, done.returncode,
-                                          log.read()[-500:].decode(errors="replace").strip()))
-        reruns.append(what)
-        time.sleep(pause)
-    raise RuntimeError("%s failed %d times" % (what, tries))
+            return done.returncode, log.read()[-500:].decode(errors="replace").strip()
+
+    status, output = again(what, attempt, lambda got: got[0] == 0, tries, pause,
+                           show=lambda got: "exit status %d: %s" % got)
+    if status:
+        raise RuntimeError("%s failed %d times: %s" % (what, tries, output))
 
 
 def stop(env):
@@ -171,6 +184,7 @@ class Prefix:
             directory = os.path.join(wine_dir, "%s-%d" % (directory, os.getpid()))
         self.env = wine_env(directory, arch)
         self.wow64 = arch == "win64"
+        self.posed = None
 
     def __enter__(self):
         if self.base:
@@ -253,6 +267,7 @@ class Prefix:
         None to delete}}, with keys under HKLM and HKCU; on 64-bit Windows
         through the 64-bit reg.exe, whose view names the 32-bit one
         Wow6432Node."""
+        self.posed = None
         lines = ["Windows Registry Editor Version 5.00"]
         for key, values in keys.items():
             lines.append("\n[%s]" % key.replace("HKLM", "HKEY_LOCAL_MACHINE", 1)
@@ -276,7 +291,10 @@ class Prefix:
     def use_version(self, setting, more=None):
         """Makes Wine report the version that named_version or
         registry_version describes, setting more values ({key: {name: data}},
-        None deleting a value) in the same import."""
+        None deleting a value) in the same import; nothing where that is
+        how the prefix was last set."""
+        if self.posed == repr((setting, more)):
+            return
         name, registry = setting
         keys = {WINE_SETTINGS: {"Version": name}}
         if registry:
@@ -297,6 +315,7 @@ class Prefix:
         for key, values in (more or {}).items():
             keys[key] = dict(keys.get(key, {}), **values)
         self.set_registry(keys)
+        self.posed = repr((setting, more))
 
 
 # Named versions whose build differs between Wine releases.
