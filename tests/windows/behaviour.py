@@ -47,21 +47,23 @@ def report(label, major, minor, product, build, suite, service_pack, csd):
 
 # What each argument list prints and answers. "V" and "B" stand for the
 # machine's two-digit and one-digit bitness answers, "O" for its version
-# code and "W" for its "/w" report.
+# code and "W" for its "/w" report. The host's unit tests take their
+# argument rows from here too (tests/unit/arguments.py).
 MODES = [
     ([], b"", "V"),
-    ([b"/?"], HELP, 0), ([b"-?"], HELP, 0), ([b"?"], HINT, 0),
+    ([b"/?"], HELP, 0), ([b"-?"], HELP, 0), ([b"/?/b"], HELP, 0), ([b"?"], HINT, 0),
     ([b"/v"], b"", "V"), ([b"-V"], b"", "V"), ([b"v"], b"", "V"), ([b"Verbose"], b"", "V"),
     ([b"/b"], b"", "B"), ([b"-B"], b"", "B"), ([b"b"], b"", "B"), ([b"bogus"], b"", "B"),
     ([b"/o"], b"", "O"), ([b"-O"], b"", "O"), ([b"o"], b"", "O"),
-    ([b"/w"], "W", "O"), ([b"-W"], "W", "O"), ([b"w"], "W", "O"),
+    ([b"/w"], "W", "O"), ([b"-W"], "W", "O"), ([b"w"], "W", "O"), ([b"W"], "W", "O"),
     # Unknown letters and digits after a switch fall back to the default
     # silently, help included; without a switch they earn the hint.
     ([b"/h"], b"", "V"), ([b"-help"], b"", "V"), ([b"/1"], b"", "V"), ([b"//"], b"", "V"),
     ([b"h"], HINT, 0), ([b"x/b"], HINT, 0), ([b"1"], HINT, 0),
     # Bad input.
     ([b""], HINT, 0), ([b"/"], b"", "V"), ([b"-"], b"", "V"),
-    ([b"\xe9"], HINT, 0), ([b"\xe9b"], HINT, 0), ([b"/\xe9"], b"", "V"),
+    ([b"\xe9"], HINT, 0), ([b"\xe9b"], HINT, 0), ([b"\xe9w"], HINT, 0),
+    ([b"/\xe9"], b"", "V"),
     ([b"/b", b"/w"], b"", "B"), ([b"x", b"/b"], HINT, 0), ([b"/?", b"/o"], HELP, 0),
     ([b"/o" + b"x" * 1021], b"", "O"),
     ([b"/b" + b"x" * 1022], b"", "B"),
