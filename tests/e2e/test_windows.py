@@ -498,22 +498,22 @@ def run_recipes(wine, start, folder, setting, after="", mode=(), extra=None):
     return done.returncode, lines[:1] + lines[-1:], output
 
 
-def installer_folder(tmp_path_factory, standin):
-    """A folder with the installer recipe built, and, for the no-answer
-    runs, another around the do-nothing program."""
+def installer_folder(tmp_path_factory):
+    """A folder with the installers built with the tests (the installer
+    recipe, and another around the do-nothing program)."""
     folder = new_folder(tmp_path_factory.mktemp("recipes"))
-    recipes.build_installer(BUILT["source_dir"], folder, BUILT["makensis"], standin=standin)
+    shutil.copytree(BUILT["installers"], folder, dirs_exist_ok=True)
     return folder
 
 
 @pytest.fixture(scope="module")
 def recipe_folder(tmp_path_factory):
-    return installer_folder(tmp_path_factory, False)
+    return installer_folder(tmp_path_factory)
 
 
 @pytest.fixture(scope="module")
 def no_answer_folder(tmp_path_factory):
-    return installer_folder(tmp_path_factory, True)
+    return installer_folder(tmp_path_factory)
 
 
 @pytest.mark.parametrize("recipe", RECIPE_VERSIONS[PREFIX], ids=lambda recipe: recipe.name + "".join(

@@ -4,10 +4,11 @@ docs/*.md, a bat block as NAME.bat beside archver.exe, a powershell block as
 NAME.ps1, the nsis block as example-setup.exe; and what each must print on
 this machine, as its registry tells.
 
-usage (on Debian, with NSIS): recipes.py installer TOP DIR
-    builds DIR/example-setup.exe from the NSIS recipe of the docs in TOP,
-    recording in decided.txt beside it what the installer decided, and
-    another around DIR/nothing.exe in DIR/stand-in installer
+usage (on Debian, with NSIS): recipes.py installer TOP DIR [MAKENSIS]
+    builds DIR/example-setup.exe from the NSIS recipe of the docs in TOP
+    around DIR/archver.exe, recording in decided.txt beside it what the
+    installer decided, and another around DIR/nothing.exe in
+    DIR/stand-in installer
 usage (on Windows, with Python): recipes.py TOP DIR CMD [no-answer]
     writes the recipes into DIR, which holds archver.exe, nothing.exe and
     example-setup.exe, runs each batch file and the installer under CMD,
@@ -174,17 +175,15 @@ def recipes(top):
     return found
 
 
-def build_installer(top, directory, makensis="makensis", standin=True):
-    """example-setup.exe around archver.exe in directory and, with standin,
-    another around nothing.exe in its folder STANDIN."""
+def build_installer(top, directory, makensis="makensis"):
+    """example-setup.exe around archver.exe in directory, and another around
+    nothing.exe in its folder STANDIN."""
     language, text = recipes(top).get("installer", (None, None))
     if language != "nsis":
         raise SystemExit("no nsis recipe named installer in the docs of " + top)
-    folders = [directory]
-    if standin:
-        folders.append(os.path.join(directory, STANDIN))
-        os.makedirs(folders[1], exist_ok=True)
-        shutil.copy(os.path.join(directory, "nothing.exe"), os.path.join(folders[1], "archver.exe"))
+    folders = [directory, os.path.join(directory, STANDIN)]
+    os.makedirs(folders[1], exist_ok=True)
+    shutil.copy(os.path.join(directory, "nothing.exe"), os.path.join(folders[1], "archver.exe"))
     for folder in folders:
         with open(os.path.join(folder, "setup.nsi"), "w") as f:
             f.write(text)
@@ -274,7 +273,7 @@ def check_no_answer(top, directory, cmd):
 
 def main():
     if sys.argv[1] == "installer":
-        build_installer(*sys.argv[2:4])
+        build_installer(*sys.argv[2:5])
         return 0
     top, directory, cmd = sys.argv[1:4]
     if sys.argv[4:] == ["no-answer"]:
