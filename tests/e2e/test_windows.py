@@ -516,8 +516,8 @@ def no_answer_folder(tmp_path_factory):
     return installer_folder(tmp_path_factory)
 
 
-@pytest.mark.parametrize("recipe", RECIPE_VERSIONS[PREFIX], ids=lambda recipe: recipe.name + "".join(
-    ", " + key for key in recipe.extra))
+@pytest.mark.parametrize("recipe", RECIPE_VERSIONS[PREFIX],
+                         ids=lambda recipe: recipe.name + "".join(", " + k for k in recipe.extra))
 def test_recipes(wine, start, recipe_folder, recipe, request):
     """What recipes.py expects it takes from the registry, as on a runner."""
     machine = "this machine: %s, %d, %s, %s" % (recipe.extra.get("machine", ARCH[PREFIX]),
@@ -536,8 +536,8 @@ def test_recipes(wine, start, recipe_folder, recipe, request):
                     " the 32-bit prefix's alone runs these")
 @pytest.mark.parametrize("after, last", [row[1:] for row in WRONG], ids=[row[0] for row in WRONG])
 def test_noanswer_recipes_py_failing(wine, start, no_answer_folder, after, last):
-    status, lines, _ = run_recipes(wine, start, no_answer_folder, RECIPE_VERSIONS[PREFIX][-1].setting,
-                                   after)
+    setting = RECIPE_VERSIONS[PREFIX][-1].setting
+    status, lines, _ = run_recipes(wine, start, no_answer_folder, setting, after)
     assert (status, lines[-1:]) == (1, [last])
 
 
