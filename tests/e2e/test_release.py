@@ -501,7 +501,7 @@ def test_verify(t, unsigned, planted):
               % t.other_commit]))])
 
 
-def test_refused(t, planted):
+def test_refused(t):
     """An uncommitted change, a document committed as a link to what the
     release's own environment, and so its signing secrets, would be read
     from, a release tag without the v (every other address refused:
