@@ -239,11 +239,17 @@ class Prefix:
             code_file = os.path.join(scratch, "code")
             with open(command_file, "wb") as f:
                 f.write(command)
-            done = subprocess.run(
-                ["wine", self.launcher, windows_path(command_file), windows_path(code_file)],
-                env=dict(self.env, **(env or {})), cwd=cwd, stdin=subprocess.DEVNULL,
-                stdout=stdout if stdout is not None else subprocess.PIPE,
-                stderr=subprocess.PIPE, timeout=300)
+            # Under load Wine now and then fails to create the process
+            # (launch.exe: "cannot start: error 1359"): started again.
+            def launch():
+                return subprocess.run(
+                    ["wine", self.launcher, windows_path(command_file), windows_path(code_file)],
+                    env=dict(self.env, **(env or {})), cwd=cwd, stdin=subprocess.DEVNULL,
+                    stdout=stdout if stdout is not None else subprocess.PIPE,
+                    stderr=subprocess.PIPE, timeout=300)
+            done = again("launch.exe " + command[:60].decode(errors="replace"), launch,
+                         lambda done: done.returncode == 0,
+                         show=lambda done: done.stderr.decode(errors="replace"))
             if done.returncode != 0:
                 raise RuntimeError("launch.exe failed: %r" % done.stderr)
             with open(code_file) as f:
