@@ -372,7 +372,7 @@ def crosscheck_rows(kind):
                     "" if run.registry else ", no reg.exe"))
 
 
-def crosscheck_row(wine, crosscheck, pose, run, what):
+def assert_crosscheck(wine, crosscheck, pose, run, what):
     """What crosscheck.cmd prints and ends with for run on pose."""
     name, setting, machine, own = pose
     # A run of its own says what it finds; the others, what the code is.
@@ -423,26 +423,23 @@ def crosscheck_row(wine, crosscheck, pose, run, what):
         return (status, outcome(out), err.replace(allowed, b"") if allowed else err, left,
                 os.path.exists(crosscheck["decoyed"])), out
 
-    return again(what, attempt, lambda got: got[0] == expected,
-                 show=lambda got: got[1].decode(errors="replace"))[0], expected
+    assert again(what, attempt, lambda got: got[0] == expected,
+                 show=lambda got: got[1].decode(errors="replace"))[0] == expected
 
 
 @pytest.mark.parametrize("pose, run", crosscheck_rows("crosscheck"))
 def test_crosscheck(wine, crosscheck, pose, run, request):
-    got, expected = crosscheck_row(wine, crosscheck, pose, run, request.node.name)
-    assert got == expected
+    assert_crosscheck(wine, crosscheck, pose, run, request.node.name)
 
 
 @pytest.mark.parametrize("pose, run", crosscheck_rows("impostors"))
 def test_impostors(wine, crosscheck, pose, run, request):
-    got, expected = crosscheck_row(wine, crosscheck, pose, run, request.node.name)
-    assert got == expected
+    assert_crosscheck(wine, crosscheck, pose, run, request.node.name)
 
 
 @pytest.mark.parametrize("pose, run", crosscheck_rows("sources"))
 def test_sources(wine, crosscheck, pose, run, request):
-    got, expected = crosscheck_row(wine, crosscheck, pose, run, request.node.name)
-    assert got == expected
+    assert_crosscheck(wine, crosscheck, pose, run, request.node.name)
 
 
 def test_sources_from_a_folder_cmd_would_parse(wine, crosscheck, start):
@@ -498,7 +495,8 @@ def run_recipes(wine, start, folder, setting, after="", mode=(), extra=None):
     return done.returncode, lines[:1] + lines[-1:], output
 
 
-def installer_folder(tmp_path_factory):
+@pytest.fixture(scope="module")
+def installers(tmp_path_factory):
     """A folder with the installers built with the tests (the installer
     recipe, and another around the do-nothing program)."""
     folder = new_folder(tmp_path_factory.mktemp("recipes"))
@@ -506,28 +504,18 @@ def installer_folder(tmp_path_factory):
     return folder
 
 
-@pytest.fixture(scope="module")
-def recipe_folder(tmp_path_factory):
-    return installer_folder(tmp_path_factory)
-
-
-@pytest.fixture(scope="module")
-def no_answer_folder(tmp_path_factory):
-    return installer_folder(tmp_path_factory)
-
-
 @pytest.mark.parametrize("recipe", RECIPE_VERSIONS[PREFIX],
                          ids=lambda recipe: recipe.name + "".join(", " + k for k in recipe.extra))
-def test_recipes(wine, start, recipe_folder, recipe, request):
+def test_recipes(wine, start, installers, recipe, request):
     """What recipes.py expects it takes from the registry, as on a runner."""
     machine = "this machine: %s, %d, %s, %s" % (recipe.extra.get("machine", ARCH[PREFIX]),
                                                 code_of(recipe.setting), recipe.era, recipe.name)
     want = (0, [machine, "%d passed, 0 failed" % CHECKS])
-    got = again(request.node.name, lambda: run_recipes(wine, start, recipe_folder, recipe.setting,
+    got = again(request.node.name, lambda: run_recipes(wine, start, installers, recipe.setting,
                                                        extra=recipe.extra),
                 lambda got: got[:2] == want, show=lambda got: got[2])
     assert got[:2] == want
-    bare = [path for path in glob.glob(os.path.join(recipe_folder, "*.bat"))
+    bare = [path for path in glob.glob(os.path.join(installers, "*.bat"))
             if b"\n" in open(path, "rb").read().replace(b"\r\n", b"")]
     assert bare == [], "batch files with a line end that is not CRLF"
 
@@ -535,16 +523,16 @@ def test_recipes(wine, start, recipe_folder, recipe, request):
 @pytest.mark.skipif(PREFIX != "win32", reason="the line comes from the shell, not from cmd.exe:"
                     " the 32-bit prefix's alone runs these")
 @pytest.mark.parametrize("after, last", [row[1:] for row in WRONG], ids=[row[0] for row in WRONG])
-def test_noanswer_recipes_py_failing(wine, start, no_answer_folder, after, last):
+def test_noanswer_recipes_py_failing(wine, start, installers, after, last):
     setting = RECIPE_VERSIONS[PREFIX][-1].setting
-    status, lines, _ = run_recipes(wine, start, no_answer_folder, setting, after)
+    status, lines, _ = run_recipes(wine, start, installers, setting, after)
     assert (status, lines[-1:]) == (1, [last])
 
 
-def test_noanswer(wine, start, no_answer_folder, request):
+def test_noanswer(wine, start, installers, request):
     """recipes.py's no-answer runs, with ERRORLEVEL set."""
     want = (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS])
     got = again(request.node.name, lambda: run_recipes(
-        wine, start, no_answer_folder, RECIPE_VERSIONS[PREFIX][-1].setting, mode=["no-answer"],
+        wine, start, installers, RECIPE_VERSIONS[PREFIX][-1].setting, mode=["no-answer"],
         extra=ERRORLEVEL_SET), lambda got: (got[0], got[1][-1:]) == want, show=lambda got: got[2])
     assert (got[0], got[1][-1:]) == want
