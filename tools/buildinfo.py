@@ -38,8 +38,10 @@ def debian():
     return fields.get("VERSION_CODENAME", "").strip('"') or "unknown"
 
 
-def write(commit):
-    lines = [("commit", commit)] + toolchain() + [("debian", debian())]
+def write(commit, tools, release):
+    """BUILDINFO's bytes: the commit, the toolchain as toolchain() gives it,
+    the Debian release's codename."""
+    lines = [("commit", commit)] + tools + [("debian", release)]
     return "".join("%s %s\n" % pair for pair in lines).encode()
 
 

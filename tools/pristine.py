@@ -1,145 +1,195 @@
-"""Builds archver.exe from a commit the way a release is built and checked:
-from a fresh clone of the committed tree, so nothing untracked or
-uncommitted in the checkout gets in, in a fresh build directory with
-testing off, and with no compiler, linker or CMake setting from the
-environment. Shared by tools/release and tools/verify, with the list of
-files a release ships."""
+"""A release's files and its build, the same for tools/release, which makes
+the zip, and tools/verify, which makes it again: the commit's tree taken
+out of the repository by git before anything is built, so nothing untracked
+or uncommitted gets in and nothing the build writes is read but archver.exe;
+archver.exe built from that tree with testing off and an environment that
+holds nothing of the caller's (with verify, in a sandbox that shows the
+build a toolchain and nothing else); the zip written from the files alone."""
+import hashlib
+import io
 import os
+import re
 import shlex
 import shutil
+import stat
 import subprocess
-
-# What CMake or the compiler would take from the environment and build into
-# the bytes: flags, and CMake's own settings (build type, toolchain file, ...).
-FLAG_VARIABLES = ("CFLAGS", "CXXFLAGS", "CPPFLAGS", "LDFLAGS", "RCFLAGS")
-
+import time
+import zipfile
 
 # What a release ships, in this order, each under the name the commit's tree
 # gives it; archver.exe, first, is built. The docs keep their folder, so
 # their links to each other hold inside the zip.
 SHIPPED = ["archver.exe", "crosscheck.cmd", "README.md", "LICENSE", "SECURITY.md", "CHANGELOG.md",
            "docs/reference.md", "docs/recipes.md"]
+# No file a release ships comes near this; nothing larger is read.
+LARGEST_FILE = 4 << 20
 
-
-def shipped_bytes(source, exe, name):
-    """The bytes a release ships under name: the built exe, or the file as
-    the commit in the clone source holds it, checked out as git would
-    (crosscheck.cmd with CRLF). Only a plain file of the commit is shipped,
-    never a symbolic link, a submodule or anything else it might lead to."""
-    if name == "archver.exe":
-        with open(exe, "rb") as f:
-            return f.read()
-    listed = git_output(source, "ls-tree", "-z", "HEAD", "--", name).rstrip(b"\0").decode()
-    mode = listed.split(" ", 1)[0]
-    if mode not in ("100644", "100755"):
-        raise BuildError("%s is committed as %s, not as a plain file"
-                         % (name, KINDS.get(mode, "mode " + mode) if listed else "nothing"))
-    return git_output(source, "cat-file", "--filters", "HEAD:" + name)
-
-
-KINDS = {"120000": "a symbolic link", "160000": "a submodule", "040000": "a folder"}
+# Where the build and git are looked for: Debian's own folders, never a
+# folder the caller put first on PATH.
+SYSTEM_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
+# Variables that hold the signing secrets, which only the signing step sees.
+SECRETS = "ARCHVER_SIGN_"
+BWRAP = "/usr/bin/bwrap"
 
 
 class BuildError(Exception):
     pass
 
 
-# Variables that hold the signing secrets, which only the signing step
-# sees: not git, CMake, make, the compiler or the commit's CMake code.
-SECRETS = "ARCHVER_SIGN_"
-
-
-# Where the build and git are looked for: Debian's own folders, never a
-# folder the caller put first on PATH.
-SYSTEM_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
-
-
-def clean_environment():
-    return dict({k: v for k, v in os.environ.items() if k not in FLAG_VARIABLES
-                 and not k.startswith("CMAKE_") and not k.startswith(SECRETS)}, PATH=SYSTEM_PATH)
-
-
-def git_environment():
-    """The environment for git: none of the signing secrets and no GIT_*
-    variable the caller set (a repository, a work tree, configuration
-    entries), and neither the user's nor the system's configuration, any of
-    which could change the bytes it checks out (core.autocrlf, filters) or
-    the repository it works on."""
-    return dict({k: v for k, v in os.environ.items()
-                 if not k.startswith(SECRETS) and not k.startswith("GIT_")},
-                GIT_CONFIG_NOSYSTEM="1", GIT_CONFIG_GLOBAL=os.devnull, PATH=SYSTEM_PATH)
-
-
-def trusted(repository):
-    """git's options that trust repository (its work tree and its .git)
-    whoever owns it: the global configuration that would say so is shut out."""
-    path = os.path.abspath(repository)
-    return ["-c", "safe.directory=" + path, "-c", "safe.directory=" + os.path.join(path, ".git")]
-
-
-def git(repository, *args):
-    return ["git"] + trusted(repository) + ["-C", repository] + list(args)
-
-
-def git_output(source, *args):
-    done = subprocess.run(git(source, *args), env=git_environment(),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if done.returncode != 0:
-        raise BuildError("git %s failed:\n%s" % (args[0], done.stderr.decode(errors="replace")))
-    return done.stdout
+def printable(text):
+    """text as it may be printed: anything but printable ASCII and line ends
+    escaped, so that it cannot move or recolour the terminal (C1 controls
+    such as \\x9b included)."""
+    if isinstance(text, bytes):
+        text = text.decode("utf-8", errors="replace")
+    return "".join(c if " " <= c <= "~" or c == "\n" else "\\x%02x" % ord(c) if ord(c) < 256
+                   else "\\u%04x" % ord(c) for c in str(text))
 
 
 def run(args, env=None):
     """What args print, once they ran without error; the tools run every
-    program through here."""
+    program through here. What failed is told with its output indented, so
+    no line of it passes for a line of the tool's own."""
     done = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    # A command in the sandbox is named without the sandbox's.
+    shown = args[args.index("--") + 1:] if args[0] == BWRAP else args
     if done.returncode != 0:
-        raise BuildError("%s failed:\n%s" % (" ".join(args[:2]),
-                                             done.stdout.decode(errors="replace")))
+        raise BuildError("%s failed:\n%s" % (" ".join(shown[:2]), "".join(
+            "    " + line for line in done.stdout.decode(errors="replace").splitlines(True))))
     return done.stdout
 
 
-# Where a sandboxed build sees its clone and build folders.
-INSIDE = "/tmp/archver"
+def trusted(repository):
+    """git's options that trust repository, its work tree and its .git,
+    whoever owns it, and take no attributes file from outside it."""
+    path = os.path.abspath(repository)
+    return ["-c", "safe.directory=" + path, "-c", "safe.directory=" + os.path.join(path, ".git"),
+            "-c", "core.attributesFile=" + os.devnull]
 
 
-def sandbox(root, folder):
-    """bubblewrap's command line that runs a command on the system in root
-    ("/" for this machine's), read-only, with folder writable as INSIDE,
-    a /tmp, /dev and /proc of its own, no network and no other process in
-    sight: whatever the commit's build runs can write nothing else."""
-    return ["bwrap", "--ro-bind", root, "/", "--tmpfs", "/tmp", "--dev", "/dev",
-            "--proc", "/proc", "--bind", folder, INSIDE, "--chdir", INSIDE, "--unshare-all",
-            "--die-with-parent", "--new-session", "--"]
+def git(repository, *args):
+    """What git prints of repository, trusted whoever owns it, with none of
+    the signing secrets, no GIT_* variable of the caller's (a repository, a
+    work tree, configuration entries), and no configuration or attributes
+    file but the repository's own and the commit's: any of them could change
+    the bytes it gives (core.autocrlf, filters, encodings)."""
+    env = dict({k: v for k, v in os.environ.items()
+                if not k.startswith(SECRETS) and not k.startswith("GIT_")},
+               GIT_CONFIG_NOSYSTEM="1", GIT_CONFIG_GLOBAL=os.devnull, GIT_ATTR_NOSYSTEM="1",
+               PATH=SYSTEM_PATH)
+    return run(["git"] + trusted(repository) + ["-C", os.path.abspath(repository)] + list(args),
+               env=env)
 
 
-def build(repository, commit, directory, root=None, reachable_only=False):
-    """Clones repository into directory/src (directory removed first), checks
-    out commit and builds it in directory/build; with root, in a sandbox on
-    the system in root ("/" for this machine's), by that system's CMake and
-    compiler. With reachable_only, the clone takes only what the
-    repository's branches and tags reach, as a clone from elsewhere would.
-    Returns (the clone, archver.exe)."""
+def source_tree(repository, commit, directory):
+    """directory/src (directory made anew): the commit's tree as git checks
+    it out, taken by git archive from a bare clone, which has no attributes
+    file of its own."""
     shutil.rmtree(directory, ignore_errors=True)
-    source, binary = os.path.join(directory, "src"), os.path.join(directory, "build")
-    local = ["--no-local"] if reachable_only else []
-    # A clone that is not local reads the repository through an upload-pack
-    # of its own, which takes no -c of the command that starts it.
-    upload = " ".join(["git"] + [shlex.quote(word) for word in trusted(repository)]
-                      + ["upload-pack"])
-    run(["git"] + trusted(repository) + ["clone", "--quiet", "--no-checkout",
-                                          "--upload-pack", upload] + local
-        + [repository, source], env=git_environment())
+    os.makedirs(directory)
+    bare, tar = os.path.join(directory, "git"), os.path.join(directory, "tree.tar")
+    source = os.path.join(directory, "src")
+    # The clone reads the repository through an upload-pack of its own,
+    # which takes no -c of the command that starts it.
+    upload = shlex.join(["git"] + trusted(repository) + ["upload-pack"])
+    git(repository, "clone", "--quiet", "--bare", "--template=", "--upload-pack", upload,
+        repository, bare)
     try:
-        run(git(source, "checkout", "--quiet", commit), env=git_environment())
+        git(bare, "archive", "--format=tar", "-o", tar, commit)
     except BuildError:
         raise BuildError("commit %s is not in %s: fetch it first" % (commit, repository))
-    env = clean_environment()
-    inside, there = [], {source: source, binary: binary}
+    os.mkdir(source)
+    run(["tar", "-x", "--no-same-owner", "-f", tar, "-C", source], env={"PATH": SYSTEM_PATH})
+    return source
+
+
+def read_plain(path, name):
+    """The bytes of path, a plain file, never what a link leads to."""
+    try:
+        mode = os.lstat(path).st_mode
+    except FileNotFoundError:
+        mode = 0
+    if not stat.S_ISREG(mode):
+        raise BuildError("%s is committed as %s, not as a plain file" % (name, (
+            "a symbolic link" if stat.S_ISLNK(mode) else "a folder" if stat.S_ISDIR(mode)
+            else "something else" if mode else "nothing")))
+    with open(os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK), "rb") as f:
+        data = f.read(LARGEST_FILE + 1)
+    if len(data) > LARGEST_FILE:
+        raise BuildError("%s: larger than a release's file can be" % name)
+    return data
+
+
+def shipped_files(source):
+    """[(name, bytes)] of what a release ships but archver.exe, from the tree."""
+    return [(name, read_plain(os.path.join(source, name), name)) for name in SHIPPED[1:]]
+
+
+def sandbox(root, source, binary):
+    """bubblewrap's command line that runs a command on the toolchain of the
+    system in root ("/" for this machine's) and nothing else of it: its /usr
+    with the links or folders beside it that Debian's merged /usr keeps, and
+    /etc/alternatives, through which the cross compiler is named; the tree
+    source read-only as /src, binary writable as /build; a /tmp, /dev and
+    /proc of its own, no network, no other process, no /home, /run or /var,
+    and no variable but PATH and HOME."""
+    args = [BWRAP, "--unshare-all", "--die-with-parent", "--new-session", "--clearenv",
+            "--setenv", "PATH", SYSTEM_PATH, "--setenv", "HOME", "/tmp",
+            "--ro-bind", os.path.join(root, "usr"), "/usr"]
+    for name in ("bin", "sbin", "lib", "lib32", "lib64", "libx32"):
+        path = os.path.join(root, name)
+        if os.path.islink(path):
+            args += ["--symlink", os.readlink(path), "/" + name]
+        elif os.path.isdir(path):
+            args += ["--ro-bind", path, "/" + name]
+    return args + ["--ro-bind-try", os.path.join(root, "etc", "alternatives"), "/etc/alternatives",
+                   "--ro-bind", source, "/src", "--bind", binary, "/build", "--tmpfs", "/tmp",
+                   "--dev", "/dev", "--proc", "/proc", "--chdir", "/build", "--"]
+
+
+def build(source, binary, root=None):
+    """archver.exe's bytes, built from the tree source in the folder binary
+    with testing off; with root, in the sandbox on the system in root."""
+    os.makedirs(binary, exist_ok=True)
+    there, inside = (source, binary), []
     if root:
-        inside = sandbox(root, directory)
-        there = {path: os.path.join(INSIDE, os.path.basename(path)) for path in there}
-    run(inside + ["cmake", "--preset", "windows-x86", "-S", there[source], "-B", there[binary],
+        there, inside = ("/src", "/build"), sandbox(root, source, binary)
+    env = {"PATH": SYSTEM_PATH, "HOME": binary}
+    run(inside + ["cmake", "--preset", "windows-x86", "-S", there[0], "-B", there[1],
                   "-DBUILD_TESTING=OFF"], env=env)
-    run(inside + ["cmake", "--build", there[binary], "--target", "archver"], env=env)
-    return source, os.path.join(binary, "archver.exe")
+    run(inside + ["cmake", "--build", there[1], "--target", "archver"], env=env)
+    return read_plain(os.path.join(binary, "archver.exe"), "archver.exe")
+
+
+def sums(files):
+    """sha256sum's format over [(name, bytes)]."""
+    return "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name) for name, data in files)
+
+
+def release_files(exe, shipped, buildinfo):
+    """[(name, bytes)] of the zip: archver.exe, the shipped files, BUILDINFO,
+    and SHA256SUMS over all of them."""
+    files = [("archver.exe", exe)] + shipped + [("BUILDINFO", buildinfo)]
+    return files + [("SHA256SUMS", sums(files).encode())]
+
+
+def zip_bytes(files, when):
+    """The zip of [(name, bytes)]: the same files and time give the same
+    bytes on any machine. Entries are stored, since what a compressor makes
+    may change with its version; each is a plain file of mode 0644 dated
+    when, in the order given."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as package:
+        for name, data in files:
+            entry = zipfile.ZipInfo(name, time.gmtime(when)[:6])
+            entry.create_system = 3
+            entry.external_attr = (stat.S_IFREG | 0o644) << 16
+            package.writestr(entry, data)
+    return out.getvalue()
+
+
+def project_version(repository, commit):
+    """The version in project() of the commit's CMakeLists.txt, or None."""
+    match = re.search(rb"project\(archver VERSION (\d+\.\d+\.\d+)",
+                      git(repository, "show", commit + ":CMakeLists.txt"))
+    return match and match.group(1).decode()

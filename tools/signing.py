@@ -59,14 +59,19 @@ def signing_files(environ):
 
 
 def split_pin(uri):
-    """The PKCS#11 URI without its pin-value attribute, and that PIN or None."""
-    match = re.search(r"([;?&])pin-value=([^;?&]*)", uri)
-    if not match:
-        return uri, None
-    rest = uri[match.end():]
-    if match.group(1) == "?" and rest.startswith("&"):
-        rest = "?" + rest[1:]
-    return uri[:match.start()] + rest, urllib.parse.unquote(match.group(2))
+    """The PKCS#11 URI without its pin-value attributes, wherever they stand,
+    and the PIN or None; a URI that would still hold a PIN is refused."""
+    scheme, _, rest = uri.partition(":")
+    path, mark, query = rest.partition("?")
+    kept, pins = [], []
+    for part, separator in ((path, ";"), (query, "&")):
+        attributes = [a for a in part.split(separator) if a]
+        pins += [a.partition("=")[2] for a in attributes if a.startswith("pin-value=")]
+        kept.append(separator.join(a for a in attributes if not a.startswith("pin-value=")))
+    handed = scheme + ":" + kept[0] + ("?" + kept[1] if kept[1] else "")
+    if len(set(pins)) > 1 or "pin-value" in urllib.parse.unquote(handed).lower():
+        raise SigningError("the key's URI holds a PIN that cannot be taken out of it")
+    return handed, urllib.parse.unquote(pins[0]) if pins else None
 
 
 def sign(exe, signed, environ, when):
@@ -104,11 +109,25 @@ def check_digest(path):
         raise SigningError("no signature that holds the file's SHA-256 digest")
 
 
-def unsigned(path, scratch):
-    """The bytes of the signed file path without its signature, once its
-    digest is checked."""
-    check_digest(path)
-    stripped = os.path.join(scratch, "unsigned.exe")
-    run(["osslsigncode", "remove-signature", "-in", path, "-out", stripped])
-    with open(stripped, "rb") as f:
+def with_signature(signed, exe, scratch):
+    """exe's bytes with the signature of the file signed attached, once that
+    holds the SHA-256 digest of what it makes: signed's very bytes where
+    signed is exe signed. tools/release checks a signed file with this, and
+    tools/verify makes the signed exe again with it."""
+    signature, attached = os.path.join(scratch, "signature"), os.path.join(scratch, "attached")
+    unsigned = os.path.join(scratch, "unsigned")
+    with open(unsigned, "wb") as f:
+        f.write(exe)
+    try:
+        run(["osslsigncode", "extract-signature", "-in", signed, "-out", signature])
+    except BuildError:
+        raise SigningError("no signature to take from %s" % signed)
+    # Its status tells whether the signer's chain is trusted here, which is
+    # not this check's question; the digest is.
+    subprocess.run(["osslsigncode", "attach-signature", "-sigin", signature, "-in", unsigned,
+                    "-out", attached], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not os.path.exists(attached):
+        raise SigningError("its signature cannot be attached to this build")
+    check_digest(attached)
+    with open(attached, "rb") as f:
         return f.read()

@@ -11,12 +11,14 @@ signed file. The tools' parts that need no build: tests/host.
 """
 import hashlib
 import http.server
+import io
 import json
 import os
 import py_compile
 import re
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -26,6 +28,7 @@ import types
 import zipfile
 
 import pefile
+import pristine
 import pytest
 import yaml
 
@@ -64,42 +67,78 @@ def run(*args, env=None):
     return done.returncode, done.stdout.decode(errors="replace")
 
 
-def make_repository(source, repo):
-    """A git repository of this tree with two commits, each tagged with its
-    version: the first of another version, which builds another
-    archver.exe, then this tree. Returns the first commit."""
+# What the commit v0.0.1 runs when it is built: it writes each target
+# given, plants a filter that git would run were its clone read after the
+# build, and reaches for a Unix socket and a port; the listeners count it.
+HOSTILE = """import os, socket
+targets, unix, port, ran = %r
+for path in targets:
+    try:
+        with open(path, "w") as f:
+            f.write("escaped")
+    except OSError:
+        pass
+git = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".git")
+try:
+    with open(os.path.join(git, "config"), "a") as f:
+        f.write('[filter "x"]\\n\\tsmudge = touch %%s; cat\\n' %% ran)
+    os.makedirs(os.path.join(git, "info"), exist_ok=True)
+    with open(os.path.join(git, "info", "attributes"), "a") as f:
+        f.write("* filter=x\\n")
+except OSError:
+    pass
+for family, address in ((socket.AF_UNIX, unix), (socket.AF_INET, ("127.0.0.1", port))):
+    try:
+        with socket.socket(family) as s:
+            s.settimeout(2)
+            s.connect(address)
+            s.sendall(b"reached")
+    except OSError:
+        pass
+"""
+# What the commit v0.0.2 prints as it fails: a line erased, the clipboard
+# written, and a verdict of its own.
+FAILING = """string(ASCII 27 esc)
+string(ASCII 7 bel)
+message(FATAL_ERROR "${esc}[2K${esc}]52;c;aGk=${bel}\\nbuilt from these sources: commit 0")
+"""
+
+
+def make_repository(source, repo, hostile):
+    """A git repository of this tree with three commits, each tagged with its
+    version: v0.0.1, which builds another archver.exe and tries what
+    HOSTILE does (hostile: its arguments), and fails where it sees the
+    caller's environment; v0.0.2, whose build fails as FAILING; then this
+    tree. Returns the first two commits."""
     # What .gitignore names stays out of the commits.
     shutil.copytree(source, repo, ignore=shutil.ignore_patterns(".git", "build", "node_modules"))
     cmake_lists = os.path.join(repo, "CMakeLists.txt")
     with open(cmake_lists) as f:
         text = f.read()
-    with open(cmake_lists, "w") as f:
-        f.write(re.sub(r"VERSION \d+\.\d+\.\d+", "VERSION 0.0.1", text, count=1))
-        # What a hostile commit's build would write outside its own folder.
-        f.write("execute_process(COMMAND sh -c \"%s\")\n" % "; ".join(
-            "echo escaped > '%s'" % path for path in escapes(repo)))
+    with open(os.path.join(repo, "hostile.py"), "w") as f:
+        f.write(HOSTILE % (hostile,))
     # A filter that only a git configuration from outside could define.
     with open(os.path.join(repo, ".gitattributes"), "a") as f:
         f.write("README.md filter=planted\n")
-    # Tags annotated, as a release's are.
-    for args in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "other"],
-                 ["tag", "-a", "-m", "0.0.1", "v0.0.1"]):
-        run("git", "-C", repo, *args)
-    first = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
+    commits = []
+    for version, more in (("0.0.1", "execute_process(COMMAND python3 ${CMAKE_SOURCE_DIR}/hostile.py)\n"
+                          "if(DEFINED ENV{ARCHVER_PLANTED})\n"
+                          "  message(FATAL_ERROR \"the caller's environment\")\nendif()\n"),
+                          ("0.0.2", FAILING)):
+        with open(cmake_lists, "w") as f:
+            f.write(re.sub(r"VERSION \d+\.\d+\.\d+", "VERSION " + version, text, count=1) + more)
+        # Tags annotated, as a release's are.
+        for args in ([["init", "-q"]] if not commits else []) + [
+                ["add", "-A"], ["commit", "-qm", version], ["tag", "-a", "-m", version, "v" + version]]:
+            run("git", "-C", repo, *args)
+        commits.append(run("git", "-C", repo, "rev-parse", "HEAD")[1].strip())
     with open(cmake_lists, "w") as f:
         f.write(text)
+    run("git", "-C", repo, "rm", "-q", "hostile.py")
     run("git", "-C", repo, "commit", "-qam", "this tree")
     version = re.search(r"VERSION (\d+\.\d+\.\d+)", text).group(1)
     run("git", "-C", repo, "tag", "-a", "-m", version, "v" + version)
-    return first
-
-
-def escapes(repo):
-    """Where the build of a commit tools/verify checks must write nothing:
-    the shared /tmp, the checkout, the cache folder of the user verifying."""
-    work = os.path.dirname(repo)
-    return ["/tmp/archver-escaped", os.path.join(repo, "escaped"),
-            os.path.join(work, "cache", "archver-verify", "escaped")]
+    return commits
 
 
 def read_zip(path):
@@ -113,15 +152,24 @@ def read_zip(path):
     return files
 
 
-def write_zip(path, files):
-    """files ({name: bytes}) as a zip again, with SHA256SUMS made to match."""
-    entries = [(name, data) for name, data in files.items() if name not in ("zip", "SHA256SUMS")]
-    sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
-                   for name, data in entries)
-    entries.append(("SHA256SUMS", sums.encode()))
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-        for name, data in entries:
-            z.writestr(name, data)
+def zipped(files, when, tweak=None, sums=True):
+    """files ({name: bytes}, or [(name, bytes)]) as tools/release zips them,
+    with SHA256SUMS made to match unless told, each entry first changed by
+    tweak."""
+    files = list(dict(files).items()) if isinstance(files, dict) else files
+    entries = [(n, d) for n, d in files if n not in ("zip", "SHA256SUMS")]
+    entries += [("SHA256SUMS", pristine.sums(entries).encode() if sums else dict(files)[
+        "SHA256SUMS"])]
+    data = pristine.zip_bytes(entries, when)
+    if not tweak:
+        return data
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(data)) as old, zipfile.ZipFile(out, "w") as new:
+        for entry in old.infolist():
+            content = old.read(entry)
+            tweak(entry)
+            new.writestr(entry, content)
+    return out.getvalue()
 
 
 class Releaser:
@@ -243,40 +291,80 @@ def assert_package(files, commit):
         (["commit " + commit], ["commit", "compiler", "binutils", "runtime", "debian"])
 
 
+def listening(family, address, reached):
+    """A socket listening at address that adds address to reached for each
+    connection it takes."""
+    server = socket.socket(family)
+    server.bind(address)
+    server.listen()
+
+    def take():
+        while True:
+            try:
+                server.accept()[0].close()
+            except OSError:  # closed
+                return
+            reached.append(address)
+    threading.Thread(target=take, daemon=True).start()
+    return server
+
+
 @pytest.fixture(scope="module")
 def t():
-    """A repository of this tree with two tagged commits, a throwaway
-    code-signing certificate, and what a hostile environment holds."""
+    """A repository of this tree with three tagged commits, a throwaway
+    code-signing certificate, and what a hostile environment holds: flags,
+    git configurations and attributes, a repository, programs first on PATH,
+    a variable, and a Unix socket in the home of the user verifying and a
+    port on 127.0.0.1, each listening."""
     with open(BUILT["exe"], "rb") as f:
         built = f.read()
     version = BUILT["version"]
-    with tempfile.TemporaryDirectory() as work:
+    with tempfile.TemporaryDirectory() as work, \
+            tempfile.TemporaryDirectory(dir="/var/tmp") as outside:
+        # The verifying user, nobody where the tests run as root, reads the
+        # checkout and keeps its state in a cache folder of its own.
+        os.chmod(work, 0o755)
+        cache, home = os.path.join(work, "cache"), os.path.join(work, "home")
+        os.mkdir(cache, 0o700)
+        os.mkdir(home, 0o755)
+        # Where the commit's build must write nothing: the checkout, the
+        # home and cache folder of the user verifying, a folder anyone may
+        # write and one that group root alone may write.
         repo = os.path.join(work, "repo")
-        for path in escapes(repo):
-            if os.path.exists(path):
-                os.remove(path)
-        other_commit = make_repository(BUILT["source_dir"], repo)
+        targets = [os.path.join(repo, "escaped"), os.path.join(home, "escaped"),
+                   os.path.join(cache, "escaped"), os.path.join(outside, "open", "escaped")]
+        os.chmod(outside, 0o755)
+        os.mkdir(os.path.dirname(targets[-1]))
+        os.chmod(os.path.dirname(targets[-1]), 0o777)
+        if os.geteuid() == 0:
+            os.chown(cache, NOBODY, NOBODY)
+            os.chown(home, NOBODY, NOBODY)
+            targets.append(os.path.join(outside, "group", "escaped"))
+            os.mkdir(os.path.dirname(targets[-1]), 0o770)
+        reached = []
+        agent = os.path.join(home, "agent.sock")
+        servers = [listening(socket.AF_UNIX, agent, reached),
+                   listening(socket.AF_INET, ("127.0.0.1", 0), reached)]
+        os.chmod(agent, 0o777)
+        planted = os.path.join(work, "planted")
+        os.mkdir(planted)
+        commits = make_repository(BUILT["source_dir"], repo, (
+            targets, agent, servers[1].getsockname()[1], os.path.join(planted, "ran")))
         commit = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
         cert, key, other = (os.path.join(work, n) for n in ("cert.pem", "key.pem", "other.pem"))
         run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
             "-out", cert, "-days", "2", "-subj", "/CN=archver test signer",
             "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
         run("openssl", "genrsa", "-out", other, "2048")
-        # The verifying user, nobody where the tests run as root, reads the
-        # checkout and keeps its state in a cache folder of its own.
-        os.chmod(work, 0o755)
-        cache = os.path.join(work, "cache")
-        os.mkdir(cache, 0o700)
-        if os.geteuid() == 0:
-            os.chown(cache, NOBODY, NOBODY)
-        # Flags, git configurations, a repository and programs first on PATH
-        # that would change the bytes or run, were they let in: each program
-        # and the smudge filter leave a file in planted/ where they run.
-        planted = os.path.join(work, "planted")
-        os.mkdir(planted)
+        # Each program planted and the smudge filter leave a file in planted/
+        # where they run.
         user_config = os.path.join(work, "gitconfig")
         with open(user_config, "w") as f:
             f.write("[core]\n\tautocrlf = true\n")
+        config = os.path.join(work, "config")
+        os.makedirs(os.path.join(config, "git"))
+        with open(os.path.join(config, "git", "attributes"), "w") as f:
+            f.write("*.md working-tree-encoding=UTF-16LE-BOM\n")
         for tool in PLANTED:
             with open(os.path.join(planted, tool), "w") as f:
                 f.write("#!/bin/sh\ntouch '%s/ran'\nexit 1\n" % planted)
@@ -285,27 +373,27 @@ def t():
         run("git", "init", "-q", caller)
         run("git", "-C", caller, "commit", "-q", "--allow-empty", "-m", "the caller's")
         # The sandbox tools/verify builds in, as the user it builds as.
-        sys.path.append(os.path.join(BUILT["source_dir"], "tools"))
-        import pristine
-        try:
-            probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + pristine.sandbox(
-                "/", work) + ["true"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        except OSError as e:  # no bubblewrap
-            probe = types.SimpleNamespace(returncode=1, stdout=str(e).encode())
+        probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + pristine.sandbox(
+            "/", work, work) + ["true"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT) \
+            if os.path.exists(pristine.BWRAP) else types.SimpleNamespace(
+                returncode=1, stdout=b"no bubblewrap")
         yield types.SimpleNamespace(
             no_sandbox=probe.returncode and probe.stdout.decode(errors="replace").strip(),
             source=BUILT["source_dir"], exe_path=BUILT["exe"], built=built, version=version,
-            work=work, repo=repo, commit=commit, other_commit=other_commit, cert=cert, key=key,
-            other=other,
+            work=work, repo=repo, commit=commit, other_commit=commits[0], failing=commits[1],
+            cert=cert, key=key, other=other, targets=targets, reached=reached,
             hostile=dict(FLAGS, GIT_CONFIG_GLOBAL=user_config, GIT_CONFIG_SYSTEM=user_config,
                          GIT_CONFIG_COUNT="2", GIT_CONFIG_KEY_0="core.autocrlf",
                          GIT_CONFIG_VALUE_0="true", GIT_CONFIG_KEY_1="filter.planted.smudge",
                          GIT_CONFIG_VALUE_1="touch '%s/ran'; cat" % planted,
                          GIT_DIR=os.path.join(caller, ".git"), XDG_CACHE_HOME=cache,
+                         XDG_CONFIG_HOME=config, HOME=home, ARCHVER_PLANTED="1",
                          PATH=planted + os.pathsep + os.environ["PATH"]),
             planted=planted, caller=caller, cache=cache,
             releaser=Releaser(repo, work, version),
             address="https://github.com/someone/archver/releases/download/v" + version)
+        for server in servers:
+            server.close()
 
 
 @pytest.fixture(scope="module")
@@ -417,88 +505,150 @@ def uncommitted_change(t):
         f.write("a change not committed\n")
 
 
+def hidden_entry(data, name, content):
+    """data with a local entry of name before its central directory, which
+    does not list it."""
+    end = data.rfind(b"PK\x05\x06")
+    start = struct.unpack_from("<I", data, end + 16)[0]
+    local = pristine.zip_bytes([(name, content)], 0x60000000)
+    local = local[:local.find(b"PK\x01\x02")]
+    return (data[:start] + local + data[start:end + 16] + struct.pack("<I", start + len(local))
+            + data[end + 20:])
+
+
 def test_verify(t, unsigned, planted):
-    """tools/verify on the unsigned release and on zips made from it."""
+    """tools/verify on the unsigned release and on zips made from it: every
+    kind of forgery, each remade with SHA256SUMS to match, and the commits
+    that try to reach out of their build."""
     unsigned = unsigned[2]
     commit, version = t.commit, t.version
+    when = int(run("git", "-C", t.repo, "log", "-1", "--format=%ct")[1])
     exe = unsigned["archver.exe"]
-    changed = dict(unsigned, **{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1])})
+    info = dict(line.split(" ", 1) for line in unsigned["BUILDINFO"].decode().splitlines())
+
+    def forged(tweak=None, sums=True, first=(), **files):
+        return zipped(list(first) + list(dict(unsigned, **files).items()), when, tweak, sums)
+
+    def setting(name, value):
+        return lambda entry: setattr(entry, name, value(entry) if callable(value) else value)
 
     def buildinfo(line, with_line):
-        return dict(unsigned, BUILDINFO=re.sub(rb"(?m)^%s .*$" % line.encode(), with_line,
-                                               unsigned["BUILDINFO"]))
+        return re.sub(rb"(?m)^%s .*$" % line.encode(), with_line, unsigned["BUILDINFO"])
+
+    def not_built(files, of=commit):
+        return 1, ["NOT built from these sources: commit %s gives another %s" % (of, files)]
+    same_files = not_built("zip of the same files")
     # Another toolchain is built where BUILDINFO's Debian release is made.
-    other = buildinfo("compiler", rb"compiler g++-mingw-w64-i686-win32 0.0")
-    check_here = "To check this zip: "
+    other = forged(BUILDINFO=buildinfo("compiler", rb"compiler g++-mingw-w64-i686-win32 0.0"))
+    then = "then, as an ordinary user: REPO/tools/verify ZIP"
+    no_mmdebstrap = ["tools/verify: cannot check this zip here: mmdebstrap, which makes a root "
+                     "of Debian %s, is not installed" % info.get("debian"),
+                     "To check it, as root: apt-get install mmdebstrap uidmap", then]
     # This tree once more, in a commit no branch or tag reaches.
     untagged = run("git", "-C", t.repo, "commit-tree", "HEAD^{tree}", "-p", "HEAD", "-m",
                    "deleted")[1].strip()
-    info = dict(line.split(" ", 1) for line in unsigned["BUILDINFO"].decode().splitlines())
-    renamed = dict(unsigned, BUILDINFO=unsigned["BUILDINFO"].replace(
-        commit.encode(), t.other_commit.encode()))
-    # Where the tests run as root, tools/verify goes on as nobody, who has no
-    # cache folder.
-    keeping = ["keeping no root: the cache folder's archver-verify is not this user's alone"]
-    no_mmdebstrap = ["tools/verify: cannot build with BUILDINFO's toolchain here: mmdebstrap, "
-                     "which makes a root of Debian %s, is not installed" % info.get("debian"),
-                     check_here + "apt-get install mmdebstrap && tools/verify ZIP"]
-    # A tar of a root in the verifying user's cache folder, put there by root.
-    kept = os.path.join(t.cache, "archver-verify")
+    link = zipfile.ZipInfo("docs/recipes.md")
+    # A tar of a root in a cache folder of the verifying user's, put there
+    # by root.
+    planted_cache = os.path.join(t.work, "planted-cache")
+    kept = os.path.join(planted_cache, "archver-verify")
     if os.geteuid() == 0:
         os.makedirs(kept, 0o700)
-        os.chown(kept, NOBODY, NOBODY)
+        for path in (planted_cache, kept):
+            os.chown(path, NOBODY, NOBODY)
         open(os.path.join(kept, "%s.tar" % info.get("debian")), "w").close()
     linked = os.path.join(t.work, "linked")
     os.symlink(t.cache, linked)
+    built = (0, ["built from these sources: commit " + commit])
+    keeping = "keeping nothing: the cache folder's archver-verify is not this user's alone"
+    sudo = dict(start=[], SUDO_UID=str(NOBODY))
     assert_verify(t, [
-        # How every other zip is refused: tests/host.
-        ("bytes after the end record", unsigned["zip"] + b"PK",
-         (1, ["tools/verify: 2 bytes after the end record"])),
-        ("unsigned release, started as an ordinary user", unsigned,
-         (0, ["built from these sources: commit " + commit]), {"start": AS_NOBODY}),
-        ("unsigned release", unsigned,
-         (0, ["built from these sources: commit " + commit])),
-        ("a changed byte in archver.exe", changed,
-         (1, ["NOT built from these sources: commit %s gives another archver.exe" % commit])),
-        ("another compiler, no mmdebstrap", other,
-         (3, (keeping if os.geteuid() == 0 else []) + no_mmdebstrap),
-         {"PATH": "/nonexistent"}),
-        # Placed by its compiler, which is this machine's.
-        ("another runtime, BUILDINFO without its Debian release", dict(
-            buildinfo("runtime", b"runtime mingw-w64-i686-dev 0.0"), BUILDINFO=buildinfo(
-                "runtime", b"runtime mingw-w64-i686-dev 0.0")["BUILDINFO"].replace(
-                    b"debian " + info.get("debian", "").encode() + b"\n", b"")),
-         (3, (keeping if os.geteuid() == 0 else []) + no_mmdebstrap),
-         {"PATH": "/nonexistent"}),
-        # State kept by another user, or through a link, is not used.
-        ("another compiler, the kept root planted by another user", other,
-         (3, ["not using CACHE/archver-verify/%s.tar: not a plain file of this user's alone"
-              % info.get("debian")] + no_mmdebstrap),
-         {"start": AS_NOBODY, "PATH": "/nonexistent"}),
-        ("another compiler, the cache folder a link", other,
-         (3, keeping + no_mmdebstrap),
-         {"start": AS_NOBODY, "PATH": "/nonexistent", "XDG_CACHE_HOME": linked}),
-        ("another compiler, a Debian release unknown here",
-         dict(other, BUILDINFO=other["BUILDINFO"].replace(b"\ndebian ", b"\ndebian x\x1b[2K")),
-         (3, ["tools/verify: cannot build with BUILDINFO's toolchain here: BUILDINFO "
-              "names no Debian release this tool knows: x\\x1b[2K" + info.get("debian", ""),
-              check_here + "on the Debian release whose archive has them, as root: "
-              "apt-get install --no-install-recommends cmake make git "
-              "g++-mingw-w64-i686-win32=0.0 %s && tools/verify ZIP" % " ".join(
-                  info.get(name, "").replace(" ", "=") for name in ("binutils", "runtime"))])),
-        ("a compiler that is no Debian version",
-         buildinfo("compiler", b"compiler g++-mingw-w64-i686-win32 0.0\x1b[2K"),
-         (1, ["tools/verify: BUILDINFO names no compiler version of g++-mingw-w64-i686-win32"])),
-        ("BUILDINFO naming a git option", dict(unsigned, BUILDINFO=b"commit --orphan=x\n"),
+        ("unsigned release", unsigned["zip"], built),
+        ("unsigned release, started by sudo, the group from the password database",
+         unsigned["zip"], (0, ["running as nobody (group %d), not as root" % NOBODY, keeping]
+                           + built[1]), sudo),
+        ("started as root, not by sudo", unsigned["zip"], (3, [
+            "tools/verify: cannot check this zip here: it builds a commit, which it never does "
+            "as root", "To check it, as an ordinary user: REPO/tools/verify ZIP"]), dict(start=[])),
+        ("a changed byte in archver.exe", forged(**{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1])}),
+         not_built("archver.exe, SHA256SUMS")),
+        ("bytes before the first entry", b"MZ" * 8 + unsigned["zip"], same_files),
+        ("bytes after the end record", unsigned["zip"] + b"PK", same_files),
+        ("a zip comment", unsigned["zip"][:-2] + b"\x04\x00note", same_files),
+        ("a local entry the central directory does not list",
+         hidden_entry(unsigned["zip"], "crosscheck.cmd", b"@echo hidden"), same_files),
+        ("mode 0666, which Info-ZIP extracts world-writable",
+         forged(setting("external_attr", 0o100666 << 16)), same_files),
+        ("the DOS directory bit, which bsdtar extracts as a folder",
+         forged(setting("external_attr", lambda e: e.external_attr | 0x10)), same_files),
+        ("version needed 6.3, which unzip skips", forged(setting("extract_version", 63)),
+         same_files),
+        ("dated 2107", forged(setting("date_time", (2107, 1, 1, 0, 0, 0))), same_files),
+        ("deflated", forged(setting("compress_type", zipfile.ZIP_DEFLATED)), same_files),
+        ("a document as a link", forged(lambda e: e.filename == link.filename and setattr(
+            e, "external_attr", 0o120777 << 16)), same_files),
+        ("an entry named with a C1 control", forged(**{"\x9b2K.txt": b""}),
+         not_built("SHA256SUMS, \\x9b2K.txt")),
+        ("a DLL beside archver.exe", forged(**{"version.dll": b"MZ"}),
+         not_built("SHA256SUMS, version.dll")),
+        ("an entry that climbs out of its folder", forged(**{"../run.cmd": b"@echo"}),
+         not_built("SHA256SUMS, ../run.cmd")),
+        ("archver.exe twice, a forged copy first", forged(first=[("archver.exe", b"MZ forged")]),
+         not_built("archver.exe, SHA256SUMS")),
+        ("archver.exe larger than a release's file", forged(**{"archver.exe": bytes(
+            (4 << 20) + 1)}), not_built("archver.exe, SHA256SUMS")),
+        ("BUILDINFO with a second commit line and free text", forged(
+            BUILDINFO=unsigned["BUILDINFO"] + b"commit %s\nsigned by the maintainer\n"
+            % commit.encode()), not_built("BUILDINFO, SHA256SUMS")),
+        ("SHA256SUMS with CR LF, in another order", forged(sums=False, SHA256SUMS=b"".join(
+            sorted(unsigned["SHA256SUMS"].replace(b"\n", b"\r\n").splitlines(True)))),
+         not_built("SHA256SUMS")),
+        ("SHA256SUMS listing a file the zip does not hold", forged(
+            sums=False, SHA256SUMS=unsigned["SHA256SUMS"] + b"%s  version.dll\n" % (
+                b"0" * 64)), not_built("SHA256SUMS")),
+        ("an older release renamed as this version's", forged(BUILDINFO=unsigned[
+            "BUILDINFO"].replace(commit.encode(), t.other_commit.encode())), (1, [
+                "tools/verify: the zip's name says version %s, its commit is of v0.0.1"
+                % version]), dict(name="archver-%s-win32.zip" % version)),
+        ("BUILDINFO naming a git option", forged(BUILDINFO=b"commit --orphan=x\n"),
          (1, ["tools/verify: BUILDINFO names no commit"])),
-        ("BUILDINFO naming a commit on no tag, as of a deleted branch",
-         dict(unsigned, BUILDINFO=unsigned["BUILDINFO"].replace(
-             commit.encode(), untagged.encode())),
+        ("BUILDINFO naming a commit on no tag, as of a deleted branch", forged(
+            BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), untagged.encode())),
          (1, ["tools/verify: commit %s is not the commit of tag v%s here (%s)"
               % (untagged, version, commit)])),
-        ("BUILDINFO naming another commit", renamed,
-         (1, ["NOT built from these sources: commit %s gives another archver.exe"
-              % t.other_commit]))])
+        # Its build tries to write outside its folder, to plant a git filter,
+        # to reach a socket and a port, and fails where it sees the caller's
+        # environment.
+        ("BUILDINFO naming a commit whose build reaches out", forged(
+            BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), t.other_commit.encode())),
+         not_built("archver.exe, SHA256SUMS", t.other_commit)),
+        ("BUILDINFO naming a commit whose build fails with a verdict of its own", forged(
+            BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), t.failing.encode())),
+         (1, ["tools/verify: cmake --preset failed:"])),
+        ("another compiler, no mmdebstrap", other, (3, no_mmdebstrap), {"PATH": "/nonexistent"}),
+        ("another compiler, a zip named to run a command where its advice is pasted", other,
+         (3, no_mmdebstrap[:2] + [then.replace("ZIP", "'ZIP'")]),
+         {"PATH": "/nonexistent", "name": "archver-%s-win32$(cd;id>PWNED).zip" % version}),
+        # State kept by another user, or through a link, is not used.
+        ("another compiler, the kept root planted by another user", other,
+         (3, ["not using %s/%s.tar: not a plain file of this user's alone"
+              % (kept, info.get("debian"))] + no_mmdebstrap),
+         {"PATH": "/nonexistent", "XDG_CACHE_HOME": planted_cache, "root": True}),
+        ("another compiler, the cache folder a link", other, (3, [keeping] + no_mmdebstrap),
+         {"PATH": "/nonexistent", "XDG_CACHE_HOME": linked}),
+        ("another compiler, a Debian release unknown here", forged(BUILDINFO=buildinfo(
+            "compiler", rb"compiler g++-mingw-w64-i686-win32 0.0").replace(
+                b"\ndebian ", b"\ndebian x\x1b[2K")),
+         (3, ["tools/verify: cannot check this zip here: BUILDINFO names no Debian release "
+              "this tool knows: x\\x1b[2K" + info.get("debian", ""),
+              "To check it, as root: on the Debian release whose archive has them: apt-get "
+              "install --no-install-recommends cmake make git g++-mingw-w64-i686-win32=0.0 "
+              + " ".join(info.get(name, "").replace(" ", "=") for name in ("binutils", "runtime")),
+              then])),
+        ("a compiler that is no Debian version", forged(BUILDINFO=buildinfo(
+            "compiler", b"compiler g++-mingw-w64-i686-win32 0.0\x1b[2K")),
+         (1, ["tools/verify: BUILDINFO names no compiler version of g++-mingw-w64-i686-win32"])),
+    ])
 
 
 def test_refused(t):
@@ -611,10 +761,10 @@ def test_signing_with_a_token(t, signed, token, uri, pin, rest):
 @pytest.fixture(scope="module")
 def altered(t, signed):
     """The signed exe as a file, stripped of its signature, with a changed
-    code byte, and with its certificate table (data directory 4) filled
-    with what is no signature."""
+    code byte, with its certificate table (data directory 4) filled with
+    what is no signature, and grown inside it."""
     paths = types.SimpleNamespace(**{n: os.path.join(t.work, n + ".exe") for n in (
-        "signed", "stripped", "tampered", "garbage")})
+        "signed", "stripped", "tampered", "garbage", "grown")})
     with open(paths.signed, "wb") as f:
         f.write(signed)
     run("osslsigncode", "remove-signature", "-in", paths.signed, "-out", paths.stripped)
@@ -625,6 +775,16 @@ def altered(t, signed):
     table, size = table.VirtualAddress, table.Size
     with open(paths.garbage, "wb") as f:
         f.write(signed[:table + 8] + b"\x5a" * (size - 8) + signed[table + size:])
+    # 64 bytes inside the certificate structure, its lengths and the PE
+    # checksum made to match.
+    grown = bytearray(signed[:table + size] + bytes(64) + signed[table + size:])
+    struct.pack_into("<I", grown, table, struct.unpack_from("<I", signed, table)[0] + 64)
+    pe = pefile.PE(data=bytes(grown))
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size = size + 64
+    pe = pefile.PE(data=bytes(pe.write()))
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    with open(paths.grown, "wb") as f:
+        f.write(pe.write())
     return paths
 
 
@@ -658,7 +818,8 @@ def test_signing_with_a_timestamp(t, signed):
 def test_signing_release(t, signed, altered):
     """Released as the release workflow releases it: the signed file, once
     it is this build with a signature that holds its digest; tools/verify
-    on that."""
+    on that, and on the zip with a signature grown by bytes that no build
+    gives, which still verifies."""
     releaser = t.releaser
     status, output, files, _ = releaser.release(env=dict(ARCHVER_SIGNED_EXE=altered.signed))
     assert (status, files["archver.exe"]) == (0, signed), output
@@ -668,11 +829,19 @@ def test_signing_release(t, signed, altered):
                                       ("unsigned exe given as signed", altered.stripped),
                                       ("a certificate table of garbage given as signed",
                                        altered.garbage)]])
+    when = int(run("git", "-C", t.repo, "log", "-1", "--format=%ct")[1])
+    grown = open(altered.grown, "rb").read()
+    assert run("osslsigncode", "verify", "-CAfile", t.cert, "-in", altered.grown)[0] == 0
     assert_verify(t, [
-        ("signed release", files, (0, ["built from these sources: commit " + t.commit])),
-        ("a certificate table of garbage", dict(files, **{"archver.exe": open(
-            altered.garbage, "rb").read()}),
-         (1, ["tools/verify: archver.exe: no signature that holds the file's SHA-256 digest"]))])
+        ("signed release", files["zip"], (0, ["built from these sources: commit " + t.commit])),
+        ("a certificate table of garbage", zipped(dict(files, **{"archver.exe": open(
+            altered.garbage, "rb").read()}), when), (1, [
+                "NOT built from these sources: commit %s gives another archver.exe, SHA256SUMS"
+                % t.commit])),
+        ("64 bytes more inside the signature", zipped(dict(files, **{"archver.exe": grown}),
+                                                       when), (1, [
+            "NOT built from these sources: commit %s gives another archver.exe, SHA256SUMS"
+            % t.commit]))])
 
 
 @pytest.mark.parametrize("args", [[b"/o"], [b"/b"], [b"/w"], [b"/?"]], ids=repr)
@@ -700,45 +869,42 @@ def test_signing_refused(t, cert, key, url):
 
 
 def assert_verify(t, rows):
-    """tools/verify on each (what, the zip's files, or its bytes, (exit
-    status, what it concludes), the environment and how to start it if
-    more): with flags and a git configuration in the environment that would
-    change the bytes, and a change to the checkout's README.md that is not
+    """tools/verify on each (what, the zip's bytes, (exit status, what it
+    concludes), more: the environment, "start" to start it otherwise than
+    as nobody where the tests run as root, "name" the zip's file name,
+    "root" where root alone can plant what it needs): with the hostile
+    environment and a change to the checkout's README.md that is not
     committed, since the commit named is what counts. Rows this machine
     cannot run are said, once the others passed, as the test skipped."""
     uncommitted_change(t)
     got, wanted, not_run = {}, {}, []
-    for what, files, want, *more in rows:
+    for what, data, want, *more in rows:
         more = dict(more[0] if more else {})
-        start = more.pop("start", [])
-        if start and os.geteuid() != 0:
-            not_run.append("%s: root alone starts it as another user" % what)
+        start, by_root = more.pop("start", AS_NOBODY), more.pop("root", False)
+        if (start != AS_NOBODY or by_root) and os.geteuid() != 0:
+            not_run.append("%s: root alone starts it so" % what)
             continue
-        if t.no_sandbox and any("built from these sources" in line for line in want[1]):
+        if t.no_sandbox and want[0] != 3 and ("built from" in want[1][-1] or "failed" in want[1][-1]):
             not_run.append("%s: no sandbox here: %s" % (what, t.no_sandbox))
             continue
-        package = os.path.join(t.work, "verify.zip")
-        if isinstance(files, bytes):
-            with open(package, "wb") as f:
-                f.write(files)
-        else:
-            write_zip(package, files)
+        package = os.path.join(t.work, more.pop("name", "verify.zip"))
+        with open(package, "wb") as f:
+            f.write(data)
         os.chmod(package, 0o644)
-        status, output = run(*start, os.path.join(t.repo, "tools", "verify"), package,
+        status, output = run(*(start if os.geteuid() == 0 else []),
+                             os.path.join(t.repo, "tools", "verify"), package,
                              env=dict(t.hostile, **more))
-        verdict = [line.replace(package, "ZIP").replace(t.cache, "CACHE")
-                   for line in output.splitlines() if re.search(
-                       "built from these sources|^tools/verify|^To check|^not using|^keeping no"
-                       "|^running as", line)]
-        # Started as root, it goes on as nobody.
-        if os.geteuid() == 0 and not start:
-            want = (want[0], ["running as nobody, not as root"] + want[1])
-        # Nothing from the zip reaches the terminal unescaped, C1 controls
-        # included; nothing the builds ran wrote outside their folders or
-        # ran from PATH.
+        os.remove(package)
+        verdict = [line.replace(package, "ZIP").replace(t.cache, "CACHE").replace(t.repo, "REPO")
+                   for line in output.splitlines() if re.match(
+                       "built from|NOT built|tools/verify|To check|then,|not using|keeping no"
+                       "|running as", line)]
+        # Nothing from the zip or the build reaches the terminal unescaped,
+        # C1 controls included; nothing the builds ran wrote outside their
+        # folders, reached a socket or ran from PATH.
         controls = re.findall(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", output)
-        escaped = [path for path in escapes(t.repo) + [os.path.join(t.planted, "ran")]
-                   if os.path.exists(path)]
+        escaped = [path for path in t.targets + [os.path.join(t.planted, "ran")]
+                   if os.path.exists(path)] + t.reached
         got[what], wanted[what] = (status, verdict, controls, escaped), want + ([], [])
     run("git", "-C", t.repo, "checkout", "README.md")
     assert got == wanted

@@ -1,0 +1,141 @@
+"""The root of another Debian release that tools/verify builds on where
+this machine's toolchain is not the one BUILDINFO names: made by mmdebstrap
+without privileges, with exactly that toolchain, and kept as a tar file,
+with the builds made on it, in archver-verify of the user's cache folder
+($XDG_CACHE_HOME, else ~/.cache), used only while it is the user's alone."""
+import os
+import pwd
+import re
+import shlex
+import shutil
+import stat
+import tempfile
+import time
+
+import buildinfo
+import pristine
+
+# The Debian releases a release can be built on, by codename.
+DEBIAN = {"bookworm": "12", "trixie": "13"}
+
+
+class CannotRebuild(Exception):
+    """(why this machine cannot build the zip, what root must run first or
+    None)"""
+
+
+def state_folder():
+    """archver-verify in the cache folder of the user running this, made
+    where missing; None where it is not this user's alone: a link on the
+    way, a folder of another user's, or one that others may write."""
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(
+        pwd.getpwuid(os.getuid()).pw_dir, ".cache")
+    path = "/"
+    for part in os.path.join(os.path.abspath(cache), "archver-verify").strip("/").split("/"):
+        path = os.path.join(path, part)
+        try:
+            if not os.path.lexists(path):
+                os.mkdir(path, 0o700)
+            mode = os.lstat(path)
+        except OSError:
+            return None
+        if not stat.S_ISDIR(mode.st_mode) or mode.st_uid not in (0, os.getuid()) or \
+                mode.st_mode & 0o022 and not mode.st_mode & stat.S_ISVTX:
+            return None
+    return path if mode.st_uid == os.getuid() and not mode.st_mode & 0o077 else None
+
+
+def own_file(path):
+    """Whether path is a plain file of this user's that no one else may write."""
+    try:
+        mode = os.lstat(path)
+    except OSError:
+        return False
+    return stat.S_ISREG(mode.st_mode) and mode.st_uid == os.getuid() and \
+        not mode.st_mode & 0o022
+
+
+def keep(path, data):
+    """Writes path whole, or not at all, readable by this user alone."""
+    part = tempfile.mkstemp(dir=os.path.dirname(path))[1]
+    with open(part, "wb") as f:
+        f.write(data)
+    os.replace(part, path)
+
+
+def has_subordinate_ids(user):
+    """Whether /etc/subuid and /etc/subgid give user the ids that mmdebstrap
+    maps."""
+    try:
+        return all(any(line.split(":")[0] in (user, str(os.getuid())) for line in open(path))
+                   for path in ("/etc/subuid", "/etc/subgid"))
+    except OSError:
+        return False
+
+
+def toolchain_root(recorded, when, state, scratch):
+    """A root of BUILDINFO's Debian release with BUILDINFO's toolchain,
+    unpacked in scratch from the tar file kept in state (the scratch folder
+    where there is none), which is made or made again where it is missing,
+    not this user's alone, or of another toolchain."""
+    suite = recorded.get("debian", "")
+    # Handed to mmdebstrap: each package BUILDINFO must name, at a Debian version.
+    for name, pkg in buildinfo.PACKAGES:
+        if not re.fullmatch(re.escape(pkg) + r" [0-9][0-9A-Za-z.+~:-]*", recorded.get(name, "")):
+            raise pristine.BuildError("BUILDINFO names no %s version of %s" % (name, pkg))
+    wanted = [recorded[name].replace(" ", "=", 1) for name, _ in buildinfo.PACKAGES]
+    install = shlex.join(["apt-get", "install", "--no-install-recommends", "cmake", "make",
+                          "git"] + wanted)
+    if suite not in DEBIAN:
+        raise CannotRebuild("BUILDINFO names no Debian release this tool knows: " + suite,
+                            "on the Debian release whose archive has them: " + install)
+    kept = os.path.join(state or scratch, suite + ".tar")
+    if os.path.lexists(kept) and not own_file(kept):
+        print("not using %s: not a plain file of this user's alone" % kept)
+    root = os.path.join(scratch, "root")
+    # A kept root of another toolchain is made again, once.
+    for make in (False, True) if own_file(kept) else (True,):
+        if make:
+            make_root(suite, wanted, kept, when, "on Debian %s (%s): %s" % (
+                DEBIAN[suite], suite, install))
+        shutil.rmtree(root, ignore_errors=True)
+        os.mkdir(root)
+        pristine.run(["tar", "-x", "--no-same-owner", "--no-same-permissions",
+                      "--exclude=./dev/*", "-f", kept, "-C", root],
+                     env={"PATH": pristine.SYSTEM_PATH})
+        if all(recorded.get(name) == version for name, version in buildinfo.toolchain(root)):
+            print("toolchain: BUILDINFO's, on a root of Debian %s" % suite)
+            return root
+    raise CannotRebuild("the root of Debian %s has another toolchain" % suite,
+                        "on Debian %s (%s): %s" % (DEBIAN[suite], suite, install))
+
+
+def make_root(suite, wanted, kept, when, install):
+    """Makes kept, a tar file of a root of Debian suite with the packages
+    wanted, by mmdebstrap as this user."""
+    if not shutil.which("mmdebstrap"):
+        raise CannotRebuild("mmdebstrap, which makes a root of Debian %s, is not installed"
+                            % suite, "apt-get install mmdebstrap uidmap")
+    user = pwd.getpwuid(os.getuid()).pw_name
+    if not has_subordinate_ids(user):
+        raise CannotRebuild("this user has no subordinate ids in /etc/subuid and /etc/subgid, "
+                            "which mmdebstrap needs", shlex.join([
+                                "usermod", "--add-subuids", "100000-165535", "--add-subgids",
+                                "100000-165535", user]))
+    print("making a root of Debian %s with BUILDINFO's toolchain in %s" % (suite, kept))
+    if os.path.lexists(kept):
+        os.remove(kept)
+    part = tempfile.mkstemp(suffix=".tar", dir=os.path.dirname(kept))[1]
+    try:
+        pristine.run(["mmdebstrap", "--quiet", "--mode=unshare", "--variant=apt", "--format=tar",
+                      "--include=cmake,make," + ",".join(wanted), suite, part])
+    except pristine.BuildError as e:
+        os.remove(part)
+        # The archive keeps one version of a package a release; Debian's
+        # snapshot archive keeps every version there was, by date.
+        source = "deb [check-valid-until=no] https://snapshot.debian.org/archive/debian/%s/ %s " \
+            "main" % (time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(when)), suite)
+        raise CannotRebuild("mmdebstrap cannot make that root: " + str(e).strip().splitlines()[-1],
+                            "echo %s >/etc/apt/sources.list.d/snapshot.list && apt-get update && "
+                            % shlex.quote(source) + install.partition(": ")[2])
+    os.replace(part, kept)
