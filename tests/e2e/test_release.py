@@ -516,6 +516,10 @@ def hidden_entry(data, name, content):
             + data[end + 20:])
 
 
+def flipped(data, at):
+    return data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]
+
+
 def test_verify(t, unsigned, planted):
     """tools/verify on the unsigned release and on zips made from it: every
     kind of forgery, each remade with SHA256SUMS to match, and the commits
@@ -570,8 +574,10 @@ def test_verify(t, unsigned, planted):
         ("started as root, not by sudo", unsigned["zip"], (3, [
             "tools/verify: cannot check this zip here: it builds a commit, which it never does "
             "as root", "To check it, as an ordinary user: REPO/tools/verify ZIP"]), dict(start=[])),
-        ("a changed byte in archver.exe", forged(**{"archver.exe": exe[:-1] + bytes([exe[-1] ^ 1])}),
+        ("a changed byte in archver.exe", forged(**{"archver.exe": flipped(exe, len(exe) - 1)}),
          not_built("archver.exe, SHA256SUMS")),
+        ("a byte of README.md changed, its CRC left", flipped(unsigned["zip"], unsigned["zip"].find(
+            unsigned["README.md"]) + 9), not_built("README.md")),
         ("bytes before the first entry", b"MZ" * 8 + unsigned["zip"], same_files),
         ("bytes after the end record", unsigned["zip"] + b"PK", same_files),
         ("a zip comment", unsigned["zip"][:-2] + b"\x04\x00note", same_files),
