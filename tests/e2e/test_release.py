@@ -324,7 +324,10 @@ def t():
         # The verifying user, nobody where the tests run as root, reads the
         # checkout and keeps its state in a cache folder of its own.
         os.chmod(work, 0o755)
-        cache, home = os.path.join(work, "cache"), os.path.join(work, "home")
+        os.chmod(outside, 0o755)
+        # Its home, with the socket, outside /tmp, which the sandbox's own
+        # /tmp would hide.
+        cache, home = os.path.join(work, "cache"), os.path.join(outside, "home")
         os.mkdir(cache, 0o700)
         os.mkdir(home, 0o755)
         # Where the commit's build must write nothing: the checkout, the
@@ -333,7 +336,6 @@ def t():
         repo = os.path.join(work, "repo")
         targets = [os.path.join(repo, "escaped"), os.path.join(home, "escaped"),
                    os.path.join(cache, "escaped"), os.path.join(outside, "open", "escaped")]
-        os.chmod(outside, 0o755)
         os.mkdir(os.path.dirname(targets[-1]))
         os.chmod(os.path.dirname(targets[-1]), 0o777)
         if os.geteuid() == 0:
@@ -372,9 +374,11 @@ def t():
         caller = os.path.join(work, "caller")
         run("git", "init", "-q", caller)
         run("git", "-C", caller, "commit", "-q", "--allow-empty", "-m", "the caller's")
-        # The sandbox tools/verify builds in, as the user it builds as.
-        probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + pristine.sandbox(
-            "/", work, work) + ["true"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT) \
+        # Whether bubblewrap can make a sandbox here, as the user verifying,
+        # asked apart from tools/verify's own, which the rows test.
+        probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + [
+            pristine.BWRAP, "--unshare-all", "--ro-bind", "/", "/", "true"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT) \
             if os.path.exists(pristine.BWRAP) else types.SimpleNamespace(
                 returncode=1, stdout=b"no bubblewrap")
         yield types.SimpleNamespace(
