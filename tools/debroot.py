@@ -1,8 +1,6 @@
-"""The root of another Debian release that tools/verify builds on where
-this machine's toolchain is not the one BUILDINFO names: made by mmdebstrap
-without privileges, with exactly that toolchain, and kept as a tar file,
-with the builds made on it, in archver-verify of the user's cache folder
-($XDG_CACHE_HOME, else ~/.cache), used only while it is the user's alone."""
+"""What tools/verify keeps in archver-verify of the user's cache folder
+($XDG_CACHE_HOME, else ~/.cache), while it is the user's alone: builds, and
+roots of other Debian releases, made by mmdebstrap without privileges."""
 import os
 import pwd
 import re
@@ -21,7 +19,7 @@ DEBIAN = {"bookworm": "12", "trixie": "13"}
 
 class CannotRebuild(Exception):
     """(why this machine cannot build the zip, what root must run first or
-    None)"""
+    None, and the user's command then where it is not the one given)"""
 
 
 def state_folder():
@@ -55,17 +53,8 @@ def own_file(path):
         not mode.st_mode & 0o022
 
 
-def keep(path, data):
-    """Writes path whole, or not at all, readable by this user alone."""
-    part = tempfile.mkstemp(dir=os.path.dirname(path))[1]
-    with open(part, "wb") as f:
-        f.write(data)
-    os.replace(part, path)
-
-
 def has_subordinate_ids(user):
-    """Whether /etc/subuid and /etc/subgid give user the ids that mmdebstrap
-    maps."""
+    """Whether /etc/subuid and /etc/subgid give user ids to map."""
     try:
         return all(any(line.split(":")[0] in (user, str(os.getuid())) for line in open(path))
                    for path in ("/etc/subuid", "/etc/subgid"))
@@ -74,10 +63,9 @@ def has_subordinate_ids(user):
 
 
 def toolchain_root(recorded, when, state, scratch):
-    """A root of BUILDINFO's Debian release with BUILDINFO's toolchain,
-    unpacked in scratch from the tar file kept in state (the scratch folder
-    where there is none), which is made or made again where it is missing,
-    not this user's alone, or of another toolchain."""
+    """A root of BUILDINFO's Debian release and toolchain, unpacked in
+    scratch from a tar file in state (or scratch), made anew where it is
+    missing, not this user's alone, or of another toolchain."""
     suite = recorded.get("debian", "")
     # Handed to mmdebstrap: each package BUILDINFO must name, at a Debian version.
     for name, pkg in buildinfo.PACKAGES:
@@ -89,6 +77,7 @@ def toolchain_root(recorded, when, state, scratch):
     if suite not in DEBIAN:
         raise CannotRebuild("BUILDINFO names no Debian release this tool knows: " + suite,
                             "on the Debian release whose archive has them: " + install)
+    install = "on Debian %s (%s): %s" % (DEBIAN[suite], suite, install)
     kept = os.path.join(state or scratch, suite + ".tar")
     if os.path.lexists(kept) and not own_file(kept):
         print("not using %s: not a plain file of this user's alone" % kept)
@@ -96,8 +85,7 @@ def toolchain_root(recorded, when, state, scratch):
     # A kept root of another toolchain is made again, once.
     for make in (False, True) if own_file(kept) else (True,):
         if make:
-            make_root(suite, wanted, kept, when, "on Debian %s (%s): %s" % (
-                DEBIAN[suite], suite, install))
+            make_root(suite, wanted, kept, when, install)
         shutil.rmtree(root, ignore_errors=True)
         os.mkdir(root)
         pristine.run(["tar", "-x", "--no-same-owner", "--no-same-permissions",
@@ -106,8 +94,7 @@ def toolchain_root(recorded, when, state, scratch):
         if all(recorded.get(name) == version for name, version in buildinfo.toolchain(root)):
             print("toolchain: BUILDINFO's, on a root of Debian %s" % suite)
             return root
-    raise CannotRebuild("the root of Debian %s has another toolchain" % suite,
-                        "on Debian %s (%s): %s" % (DEBIAN[suite], suite, install))
+    raise CannotRebuild("the root of Debian %s has another toolchain" % suite, install)
 
 
 def make_root(suite, wanted, kept, when, install):
@@ -123,8 +110,6 @@ def make_root(suite, wanted, kept, when, install):
                                 "usermod", "--add-subuids", "100000-165535", "--add-subgids",
                                 "100000-165535", user]))
     print("making a root of Debian %s with BUILDINFO's toolchain in %s" % (suite, kept))
-    if os.path.lexists(kept):
-        os.remove(kept)
     part = tempfile.mkstemp(suffix=".tar", dir=os.path.dirname(kept))[1]
     try:
         pristine.run(["mmdebstrap", "--quiet", "--mode=unshare", "--variant=apt", "--format=tar",

@@ -1,10 +1,7 @@
-"""A release's files and its build, the same for tools/release, which makes
-the zip, and tools/verify, which makes it again: the commit's tree taken
-out of the repository by git before anything is built, so nothing untracked
-or uncommitted gets in and nothing the build writes is read but archver.exe;
-archver.exe built from that tree with testing off and an environment that
-holds nothing of the caller's (with verify, in a sandbox that shows the
-build a toolchain and nothing else); the zip written from the files alone."""
+"""A release's tree, build and zip, made alike by tools/release and, again,
+by tools/verify: the commit's tree taken out by git before anything is
+built; archver.exe built from it, testing off, with nothing of the
+caller's environment (for verify, in a sandbox); the zip from the files."""
 import hashlib
 import io
 import os
@@ -40,8 +37,6 @@ def printable(text):
     """text as it may be printed: anything but printable ASCII and line ends
     escaped, so that it cannot move or recolour the terminal (C1 controls
     such as \\x9b included)."""
-    if isinstance(text, bytes):
-        text = text.decode("utf-8", errors="replace")
     return "".join(c if " " <= c <= "~" or c == "\n" else "\\x%02x" % ord(c) if ord(c) < 256
                    else "\\u%04x" % ord(c) for c in str(text))
 
@@ -83,8 +78,7 @@ def git(repository, *args):
 
 def source_tree(repository, commit, directory):
     """directory/src (directory made anew): the commit's tree as git checks
-    it out, taken by git archive from a bare clone, which has no attributes
-    file of its own."""
+    it out, by git archive of a bare clone, which has no attributes file."""
     shutil.rmtree(directory, ignore_errors=True)
     os.makedirs(directory)
     bare, tar = os.path.join(directory, "git"), os.path.join(directory, "tree.tar")
@@ -126,13 +120,11 @@ def shipped_files(source):
 
 
 def sandbox(root, source, binary):
-    """bubblewrap's command line that runs a command on the toolchain of the
-    system in root ("/" for this machine's) and nothing else of it: its /usr
-    with the links or folders beside it that Debian's merged /usr keeps, and
-    /etc/alternatives, through which the cross compiler is named; the tree
-    source read-only as /src, binary writable as /build; a /tmp, /dev and
-    /proc of its own, no network, no other process, no /home, /run or /var,
-    and no variable but PATH and HOME."""
+    """bubblewrap's command line that shows a command the toolchain of the
+    system in root ("/" for this machine's) and nothing else of it: /usr, the
+    links of a merged /usr, /etc/alternatives (which names the compiler); the
+    tree source read-only as /src, binary writable as /build; its own /tmp,
+    /dev and /proc; no network, process, /home, /run, /var or variable."""
     args = [BWRAP, "--unshare-all", "--die-with-parent", "--new-session", "--clearenv",
             "--setenv", "PATH", SYSTEM_PATH, "--setenv", "HOME", "/tmp",
             "--ro-bind", os.path.join(root, "usr"), "/usr"]
@@ -174,10 +166,9 @@ def release_files(exe, shipped, buildinfo):
 
 
 def zip_bytes(files, when):
-    """The zip of [(name, bytes)]: the same files and time give the same
-    bytes on any machine. Entries are stored, since what a compressor makes
-    may change with its version; each is a plain file of mode 0644 dated
-    when, in the order given."""
+    """The zip of [(name, bytes)], the same bytes on any machine: stored, as a
+    compressor's output may change with its version, each a plain file of
+    mode 0644 dated when."""
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as package:
         for name, data in files:
