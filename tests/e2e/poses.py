@@ -1,17 +1,17 @@
 """The Windows versions the tests' Wine prefixes pose as more than once, and
-the version-code rule every test predicts an answer by."""
+the code each pose answers, by the oracle's rule."""
 import os
 
+import oracle
 from winehost import named_version, registry_version
 
-PRODUCT_TYPES = {"WinNT": 1, "LanmanNT": 2, "ServerNT": 3}
 
 
 def version_code(version, product_type="WinNT"):
     """What archver answers to /o on a Windows of version ("6.1", "10.0")
-    and product type (WinNT, LanmanNT, ServerNT), from the extended record."""
+    and product type (WinNT, LanmanNT, ServerNT)."""
     major, minor = (int(n) for n in version.split("."))
-    return 20000 + major * 100 + minor * 10 + PRODUCT_TYPES[product_type]
+    return oracle.version_code(major, minor, oracle.product_type(product_type))
 
 
 # What Wine's named versions are, where no registry says otherwise.

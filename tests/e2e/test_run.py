@@ -116,6 +116,7 @@ def baseline(wine):
     return wine.loaded_dlls(BUILT["nothing"], [])
 
 
+@pytest.mark.versions
 @pytest.mark.parametrize("setting, text", VERSIONS)
 def test_version(wine, baseline, setting, text):
     """Each of VERSIONS, posed on 64-bit Windows: the answers, what Windows'

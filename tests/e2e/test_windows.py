@@ -364,12 +364,13 @@ def crosscheck_rows(kind):
             own = pose.own
             finds = (own.mismatches, own.unknown, own.sources)
             yield pytest.param(pose, Run(own.program, lambda code, finds=finds: finds,
-                                         registry=own.registry), id=pose.name)
+                                         registry=own.registry), id=pose.name,
+                               marks=pytest.mark.sources)
         for run in RUNS if not pose.own and kind != "sources" else []:
             if (run.program == "archver") == (kind == "crosscheck"):
                 yield pytest.param(pose, run, id="%s, %s%s%s" % (
                     pose.name, run.program, ", EXPECT_CODE " + run.expect if run.expect else "",
-                    "" if run.registry else ", no reg.exe"))
+                    "" if run.registry else ", no reg.exe"), marks=getattr(pytest.mark, kind))
 
 
 def assert_crosscheck(wine, crosscheck, pose, run, what):
@@ -413,9 +414,11 @@ def assert_crosscheck(wine, crosscheck, pose, run, what):
         prefix = wine.env["WINEPREFIX"]
         hide(prefix, "reg.exe", not run.registry)
         standin(prefix, "certutil.exe", printed and BUILT["nothing"])
-        out, err, status = crosscheck["run"](run.program, env)
-        hide(prefix, "reg.exe", False)
-        standin(prefix, "certutil.exe", None)
+        try:
+            out, err, status = crosscheck["run"](run.program, env)
+        finally:
+            hide(prefix, "reg.exe", False)
+            standin(prefix, "certutil.exe", None)
         # Nothing of the run is left in TEMP, and icacls.bat beside it
         # did not run.
         left = [n for _, folders, files in os.walk(crosscheck["users"])
@@ -427,21 +430,13 @@ def assert_crosscheck(wine, crosscheck, pose, run, what):
                  show=lambda got: got[1].decode(errors="replace"))[0] == expected
 
 
-@pytest.mark.parametrize("pose, run", crosscheck_rows("crosscheck"))
+@pytest.mark.parametrize("pose, run", [row for kind in ("crosscheck", "impostors", "sources")
+                                       for row in crosscheck_rows(kind)])
 def test_crosscheck(wine, crosscheck, pose, run, request):
     assert_crosscheck(wine, crosscheck, pose, run, request.node.name)
 
 
-@pytest.mark.parametrize("pose, run", crosscheck_rows("impostors"))
-def test_impostors(wine, crosscheck, pose, run, request):
-    assert_crosscheck(wine, crosscheck, pose, run, request.node.name)
-
-
-@pytest.mark.parametrize("pose, run", crosscheck_rows("sources"))
-def test_sources(wine, crosscheck, pose, run, request):
-    assert_crosscheck(wine, crosscheck, pose, run, request.node.name)
-
-
+@pytest.mark.sources
 def test_sources_from_a_folder_cmd_would_parse(wine, crosscheck, start):
     """Started as a double click starts it. (A % in the name is lost before
     the script starts: cmd expands the line that starts it.)"""
@@ -457,6 +452,7 @@ def test_sources_from_a_folder_cmd_would_parse(wine, crosscheck, start):
          [b"crosscheck: " + windows_path(os.path.join(odd, "archver.exe")).encode()])
 
 
+@pytest.mark.sources
 def test_sources_without_archver(crosscheck):
     """Exit code 2, which Wine's cmd keeps only when the script is started
     without CALL."""
@@ -465,6 +461,7 @@ def test_sources_without_archver(crosscheck):
         (2, 'crosscheck: cannot find "%s"' % windows_path(crosscheck["programs"]["missing"]), b"")
 
 
+@pytest.mark.sources
 def test_sources_temp_naming_a_file(crosscheck):
     """No folder of its own can be made in it."""
     taken = windows_path(os.path.join(os.path.dirname(crosscheck["folder"]), "reg.exe"))
@@ -504,6 +501,7 @@ def installers(tmp_path_factory):
     return folder
 
 
+@pytest.mark.recipes
 @pytest.mark.parametrize("recipe", RECIPE_VERSIONS[PREFIX],
                          ids=lambda recipe: recipe.name + "".join(", " + k for k in recipe.extra))
 def test_recipes(wine, start, installers, recipe, request):
@@ -520,6 +518,7 @@ def test_recipes(wine, start, installers, recipe, request):
     assert bare == [], "batch files with a line end that is not CRLF"
 
 
+@pytest.mark.noanswer
 @pytest.mark.skipif(PREFIX != "win32", reason="the line comes from the shell, not from cmd.exe:"
                     " the 32-bit prefix's alone runs these")
 @pytest.mark.parametrize("after, last", [row[1:] for row in WRONG], ids=[row[0] for row in WRONG])
@@ -529,6 +528,7 @@ def test_noanswer_recipes_py_failing(wine, start, installers, after, last):
     assert (status, lines[-1:]) == (1, [last])
 
 
+@pytest.mark.noanswer
 def test_noanswer(wine, start, installers, request):
     """recipes.py's no-answer runs, with ERRORLEVEL set."""
     want = (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS])

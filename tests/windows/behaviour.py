@@ -13,6 +13,7 @@ import re
 import subprocess
 import sys
 
+import oracle
 from checks import again, check, finish
 
 HELP = (b"Help: archver.exe\r\n"
@@ -129,13 +130,6 @@ def read_machine(cmd, env=None):
     return values
 
 
-# The "/w" first line by version, for a workstation and for a server.
-LABELS = {(5, 0): ("W2K0", "W2K0"), (5, 1): ("WinXP", "WinXP"), (5, 2): ("WinXP x64Ed.", "WS2K3"),
-          (6, 0): ("Vista", "WS2K8"), (6, 1): ("Win7", "WS2K8 R2"), (6, 2): ("Win8", "WS2K12"),
-          (6, 3): ("Win8.1", "WS2K12 R2"), (10, 0): ("Win10", "WS2K16")}
-PRODUCT_TYPES = {"winnt": 1, "lanmannt": 2, "servernt": 3}
-
-
 def machine_answers(values, suite_mask):
     """What archver must answer on the machine that read_machine read:
     {"V", "B", "O", "W"}, and the build. Windows 10 and later keep
@@ -147,16 +141,12 @@ def machine_answers(values, suite_mask):
     else:
         major, minor = (int(n) for n in version["CurrentVersion"].split("."))
     build = int(version["CurrentBuildNumber"])
-    product = PRODUCT_TYPES.get(values["product"].get("ProductType", "").lower(), 0)
+    product = oracle.product_type(values["product"].get("ProductType", ""))
     csd = version.get("CSDVersion", "")
     service_pack = values["service pack"].get("CSDVersion", 0)
-    label = LABELS.get((major, minor), ("WinOS cannot Detection ",) * 2)[product != 1]
-    if (major, minor) == (5, 1) and csd.lower() == "service pack 2":
-        label = "WinXP SP2"
-    code = 20000 + major * 100 + minor * 10 + product
-    text = report(label, major, minor, product, build, suite_mask,
-                  "%d.%d" % (service_pack >> 8, service_pack & 0xFF), csd)
-    return dict(V=bits, B=bits // 32, O=code, W=text), build
+    text = report(oracle.label(major, minor, product, csd), major, minor, product, build,
+                  suite_mask, "%d.%d" % (service_pack >> 8, service_pack & 0xFF), csd)
+    return dict(V=bits, B=bits // 32, O=oracle.version_code(major, minor, product), W=text), build
 
 
 def main():
