@@ -179,8 +179,13 @@ def zip_bytes(files, when):
     return out.getvalue()
 
 
-def project_version(repository, commit):
-    """The version in project() of the commit's CMakeLists.txt, or None."""
-    match = re.search(rb"project\(archver VERSION (\d+\.\d+\.\d+)",
-                      git(repository, "show", commit + ":CMakeLists.txt"))
+def project_version(repository, commit=None):
+    """The version in project() of the commit's CMakeLists.txt, or of the
+    work tree's without a commit; None where it names none."""
+    if commit:
+        text = git(repository, "show", commit + ":CMakeLists.txt")
+    else:
+        with open(os.path.join(repository, "CMakeLists.txt"), "rb") as f:
+            text = f.read()
+    match = re.search(rb"project\(archver VERSION (\d+\.\d+\.\d+)", text)
     return match and match.group(1).decode()

@@ -1,21 +1,37 @@
 """What the end-to-end tests share: what CTest hands them in the
 environment (ARCHVER_*: the programs built, the booted prefixes, the
 bitness a test runs on), a Wine prefix of that bitness for the whole run,
-copied from the booted one, and a last line that counts what the harness
-ran again where Wine lost a program's output."""
+copied from the booted one, the repository the release tests release and
+what they release and sign (releasing.py has their helpers), and a last
+line that counts what the harness ran again where Wine lost a program's
+output."""
+import glob
+import importlib.util
 import os
+import py_compile
+import shutil
+import socket
+import subprocess
+import tempfile
+import types
 
+import pristine
 import pytest
-
 import winehost
+from releasing import (AS_NOBODY, FLAGS, NOBODY, PLANTED, Releaser, listening, make_repository,
+                       run, sign)
 
-BUILT = {name[len("ARCHVER_"):].lower(): value for name, value in os.environ.items()
-         if name.startswith("ARCHVER_")}
+@pytest.fixture(scope="session")
+def built():
+    """{name: value} of the ARCHVER_* variables, lower case without the
+    prefix: "exe", "source_dir", "arch" and the rest."""
+    return {name[len("ARCHVER_"):].lower(): value for name, value in os.environ.items()
+            if name.startswith("ARCHVER_")}
 
 
 @pytest.fixture(scope="session")
-def wine():
-    with winehost.Prefix("e2e", BUILT["arch"], BUILT["launch"], BUILT["wine_dir"]) as prefix:
+def wine(built):
+    with winehost.Prefix("e2e", built["arch"], built["launch"], built["wine_dir"]) as prefix:
         yield prefix
 
 
@@ -23,3 +39,135 @@ def pytest_terminal_summary(terminalreporter):
     reruns = winehost.reruns
     terminalreporter.write_line("%d run again%s" % (len(reruns), "".join(
         "\n    " + what for what in reruns)))
+
+
+@pytest.fixture(scope="session")
+def t(built):
+    """A repository of this tree with three tagged commits, a throwaway
+    code-signing certificate, and what a hostile environment holds: flags,
+    git configurations and attributes, a repository, programs first on PATH,
+    a variable, and a Unix socket in the home of the user verifying and a
+    port on 127.0.0.1, each listening."""
+    with open(built["exe"], "rb") as f:
+        exe = f.read()
+    version = built["version"]
+    with tempfile.TemporaryDirectory() as work, \
+            tempfile.TemporaryDirectory(dir="/var/tmp") as outside:
+        # The verifying user, nobody where the tests run as root, reads the
+        # checkout and keeps its state in a cache folder of its own.
+        os.chmod(work, 0o755)
+        os.chmod(outside, 0o755)
+        # Its home, with the socket, outside /tmp, which the sandbox's own
+        # /tmp would hide.
+        cache, home = os.path.join(work, "cache"), os.path.join(outside, "home")
+        os.mkdir(cache, 0o700)
+        os.mkdir(home, 0o755)
+        # Where the commit's build must write nothing: the checkout, the
+        # home and cache folder of the user verifying, a folder anyone may
+        # write and one that group root alone may write.
+        repo = os.path.join(work, "repo")
+        targets = [os.path.join(repo, "escaped"), os.path.join(home, "escaped"),
+                   os.path.join(cache, "escaped"), os.path.join(outside, "open", "escaped")]
+        os.mkdir(os.path.dirname(targets[-1]))
+        os.chmod(os.path.dirname(targets[-1]), 0o777)
+        if os.geteuid() == 0:
+            os.chown(cache, NOBODY, NOBODY)
+            os.chown(home, NOBODY, NOBODY)
+            targets.append(os.path.join(outside, "group", "escaped"))
+            os.mkdir(os.path.dirname(targets[-1]), 0o770)
+        reached = []
+        agent = os.path.join(home, "agent.sock")
+        servers = [listening(socket.AF_UNIX, agent, reached),
+                   listening(socket.AF_INET, ("127.0.0.1", 0), reached)]
+        os.chmod(agent, 0o777)
+        planted = os.path.join(work, "planted")
+        os.mkdir(planted)
+        commits = make_repository(built["source_dir"], repo, (
+            targets, agent, servers[1].getsockname()[1], os.path.join(planted, "ran")))
+        commit = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
+        cert, key, other = (os.path.join(work, n) for n in ("cert.pem", "key.pem", "other.pem"))
+        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+            "-out", cert, "-days", "2", "-subj", "/CN=archver test signer",
+            "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
+        run("openssl", "genrsa", "-out", other, "2048")
+        # Each program planted and the smudge filter leave a file in planted/
+        # where they run.
+        user_config = os.path.join(work, "gitconfig")
+        with open(user_config, "w") as f:
+            f.write("[core]\n\tautocrlf = true\n")
+        config = os.path.join(work, "config")
+        os.makedirs(os.path.join(config, "git"))
+        with open(os.path.join(config, "git", "attributes"), "w") as f:
+            f.write("*.md working-tree-encoding=UTF-16LE-BOM\n")
+        for tool in PLANTED:
+            with open(os.path.join(planted, tool), "w") as f:
+                f.write("#!/bin/sh\ntouch '%s/ran'\nexit 1\n" % planted)
+            os.chmod(os.path.join(planted, tool), 0o755)
+        caller = os.path.join(work, "caller")
+        run("git", "init", "-q", caller)
+        run("git", "-C", caller, "commit", "-q", "--allow-empty", "-m", "the caller's")
+        # Whether bubblewrap can make a sandbox here, as the user verifying,
+        # asked apart from tools/verify's own, which the rows test.
+        probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + [
+            pristine.BWRAP, "--unshare-all", "--ro-bind", "/", "/", "true"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT) \
+            if os.path.exists(pristine.BWRAP) else types.SimpleNamespace(
+                returncode=1, stdout=b"no bubblewrap")
+        yield types.SimpleNamespace(
+            no_sandbox=probe.returncode and probe.stdout.decode(errors="replace").strip(),
+            source=built["source_dir"], exe_path=built["exe"], built=exe, version=version,
+            work=work, repo=repo, commit=commit, other_commit=commits[0], failing=commits[1],
+            cert=cert, key=key, other=other, targets=targets, reached=reached,
+            hostile=dict(FLAGS, GIT_CONFIG_GLOBAL=user_config, GIT_CONFIG_SYSTEM=user_config,
+                         GIT_CONFIG_COUNT="2", GIT_CONFIG_KEY_0="core.autocrlf",
+                         GIT_CONFIG_VALUE_0="true", GIT_CONFIG_KEY_1="filter.planted.smudge",
+                         GIT_CONFIG_VALUE_1="touch '%s/ran'; cat" % planted,
+                         GIT_DIR=os.path.join(caller, ".git"), XDG_CACHE_HOME=cache,
+                         XDG_CONFIG_HOME=config, HOME=home, ARCHVER_PLANTED="1",
+                         PATH=planted + os.pathsep + os.environ["PATH"]),
+            planted=planted, caller=caller, cache=cache,
+            releaser=Releaser(repo, work, version),
+            address="https://github.com/someone/archver/releases/download/v" + version)
+        for server in servers:
+            server.close()
+
+
+@pytest.fixture(scope="session")
+def unsigned(t):
+    """The unsigned release: (exit status, output, files of the zip, what
+    the folder holds)."""
+    return t.releaser.release()
+
+
+@pytest.fixture(scope="session")
+def planted(t):
+    """Untracked modules that Python would take first, for the releases and
+    tools/verify's rows: bytecode of a tool's module that is never checked
+    against its source, and modules named as installed ones; and an
+    untracked header in the checkout. Removed when done."""
+    header = os.path.join(t.repo, "src", "windows.h")
+    with open(header, "w") as f:
+        f.write("#error an untracked header\n")
+    module = os.path.join(t.work, "planted.py")
+    with open(module, "w") as f:
+        f.write("raise SystemExit('planted module ran')\n")
+    # Bytecode beside every module of the tools, as Python would write it.
+    cached = [importlib.util.cache_from_source(path)
+              for path in glob.glob(os.path.join(t.repo, "tools", "*.py"))]
+    for path in cached:
+        py_compile.compile(module, path, doraise=True,
+                           invalidation_mode=py_compile.PycInvalidationMode.UNCHECKED_HASH)
+    shadows = [os.path.join(t.repo, "tools", name) for name in ("yaml.py", "tempfile.py")]
+    for path in shadows:
+        shutil.copy(module, path)
+    yield
+    for path in [header] + cached + shadows:
+        os.remove(path)
+
+
+@pytest.fixture(scope="session")
+def signed(t):
+    """The build signed by tools/sign with the key from a file."""
+    status, output, signed_exe = sign(t, t.cert, t.key)
+    assert status == 0 and signed_exe is not None, output
+    return signed_exe

@@ -1,10 +1,7 @@
 """The Windows versions the tests' Wine prefixes pose as more than once, and
 the code each pose answers, by the oracle's rule."""
-import os
-
 import oracle
-from winehost import named_version, registry_version
-
+from winehost import WIN10_BUILD, named_version, registry_version
 
 
 def version_code(version, product_type="WinNT"):
@@ -25,14 +22,6 @@ def code_of(setting):
     return version_code(registry[0], registry[4]) if registry else version_code(*NAMED[name])
 
 
-def posed_build(name, wine_dir=os.environ.get("ARCHVER_WINE_DIR", "")):
-    """The build that this Wine's named version reports, as its boot recorded
-    it (winehost.record_builds): Wine releases pose as different builds of
-    Windows 10 and later."""
-    with open(os.path.join(wine_dir, "builds")) as f:
-        return dict(line.split() for line in f)[name]
-
-
 # Wine 8's named win7 and win2008r2 report each other's product type, so
 # these two come through the registry. Wine 8 has no named Windows 11:
 # reading the registry, Wine reports the CurrentVersion that Windows 10 and
@@ -43,7 +32,6 @@ WINDOWS_7_SP1 = registry_version("6.1", "7601", service_pack=1)
 SERVER_2008_R2_SP1_DC = registry_version("6.1", "7601", "LanmanNT", service_pack=1)
 WINDOWS_XP_SP3 = named_version("winxp")
 SERVER_2003_SP2 = named_version("win2003")
-WIN10_BUILD = posed_build("win10")
 WINDOWS_10 = named_version("win10", registry_version("10.0", WIN10_BUILD, current="6.3"))
 WINDOWS_11 = registry_version("10.0", "22631")
 SERVER_2025 = registry_version("10.0", "26100", "ServerNT")

@@ -12,10 +12,6 @@ import xml.etree.ElementTree as ET
 import pefile
 import pytest
 
-from conftest import BUILT
-
-SOURCE = BUILT["source_dir"]
-
 ASM = "{urn:schemas-microsoft-com:asm.v1}"
 COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
 SUPPORTED_OS = ["{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
@@ -85,8 +81,8 @@ PUBLISHER_STRINGS = ["CompanyName", "ProductName", "InternalName", "LegalCopyrig
 
 
 @pytest.fixture(scope="module")
-def pe():
-    return pefile.PE(BUILT["exe"])
+def pe(built):
+    return pefile.PE(built["exe"])
 
 
 @pytest.fixture(scope="module")
@@ -102,10 +98,10 @@ def found(pe):
     return found
 
 
-def test_no_handler_registered():
+def test_no_handler_registered(built):
     """NO_SEH is honest only while no code registers a handler: that takes a
     store to fs:[0], the head of the thread's handler chain."""
-    code = subprocess.run([BUILT["objdump"], "-d", BUILT["exe"]], stdout=subprocess.PIPE,
+    code = subprocess.run([built["objdump"], "-d", built["exe"]], stdout=subprocess.PIPE,
                           check=True).stdout
     assert re.findall(rb"\bmov\w*\s+[^,\n]+,\s*%fs:(?:0x0+|0)\n", code) == []
 
@@ -116,10 +112,10 @@ def test_header(pe, header, name, bits, want):
     assert (value if bits is None else value & bits) == want
 
 
-def test_file(pe):
+def test_file(pe, built):
     assert [pe.OPTIONAL_HEADER.DATA_DIRECTORY[index].Size > 0 for index, _ in DIRECTORIES] == \
         [present for _, present in DIRECTORIES]
-    assert os.path.getsize(BUILT["exe"]) <= MAX_SIZE
+    assert os.path.getsize(built["exe"]) <= MAX_SIZE
     assert [s.Name for s in pe.sections
             if s.Characteristics & SCN_MEM_WRITE and s.Characteristics & SCN_MEM_EXECUTE] == []
 
@@ -136,9 +132,9 @@ def test_resources(found):
     assert {t: {n: sorted(l) for n, l in names.items()} for t, names in found.items()} == RESOURCES
 
 
-def test_manifest(found):
+def test_manifest(found, built):
     text = found[RT_MANIFEST][1][1033]
-    with open(os.path.join(SOURCE, "res", "archver.manifest"), "rb") as f:
+    with open(os.path.join(built["source_dir"], "res", "archver.manifest"), "rb") as f:
         assert text == f.read()
     root = ET.fromstring(text)
     assert (root.tag, root.attrib) == (ASM + "assembly", {"manifestVersion": "1.0"})
@@ -153,22 +149,23 @@ def test_manifest(found):
     assert [t for e in root.iter() for t in (e.text, e.tail) if t and t.strip()] == []
 
 
-def test_icon(found):
+def test_icon(found, built):
     group, image = found[RT_GROUP_ICON][101][1041], found[RT_ICON][1][1041]
     # GRPICONDIR and its one GRPICONDIRENTRY.
     assert struct.unpack_from("<HHH", group) == (0, 1, 1)
     assert struct.unpack_from("<BBBBHHIH", group, 6) == (32, 32, 16, 0, 1, 4, len(image), 1)
     assert struct.unpack_from("<iiHH", image, 4) == (32, 64, 1, 4)
-    with open(os.path.join(SOURCE, "res", "archver.ico"), "rb") as f:
+    with open(os.path.join(built["source_dir"], "res", "archver.ico"), "rb") as f:
         ico = f.read()
     assert image == ico[22:], "the icon is the picture in res/"
-    drawn = subprocess.run([sys.executable, os.path.join(SOURCE, "res", "make_icon.py"), "-"],
+    drawn = subprocess.run([sys.executable, os.path.join(built["source_dir"], "res",
+                                                         "make_icon.py"), "-"],
                            stdout=subprocess.PIPE, check=True).stdout
     assert drawn == ico, "res/make_icon.py draws res/archver.ico"
 
 
-def test_version_resource(pe):
-    major, minor, patch = (int(n) for n in BUILT["version"].split("."))
+def test_version_resource(pe, built):
+    major, minor, patch = (int(n) for n in built["version"].split("."))
     text = "%d, %d, %d, 0" % (major, minor, patch)
     fixed = pe.VS_FIXEDFILEINFO[0]
     numbers = [("FileVersionMS", major << 16 | minor), ("FileVersionLS", patch << 16),

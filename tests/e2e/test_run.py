@@ -14,10 +14,9 @@ import re
 import pytest
 
 from behaviour import HINT, MODES, machine_answers, read_machine, report
-from conftest import BUILT
-from poses import (SERVER_2003_SP2, SERVER_2008_R2_SP1_DC, SERVER_2025, WIN10_BUILD, WINDOWS_10,
-                   WINDOWS_11, WINDOWS_7_SP1, WINDOWS_XP_SP3, code_of)
-from winehost import named_version, registry_version
+from poses import (SERVER_2003_SP2, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10, WINDOWS_11,
+                   WINDOWS_7_SP1, WINDOWS_XP_SP3, code_of)
+from winehost import WIN10_BUILD, named_version, registry_version
 
 # Windows 7 SP1 set through the registry, the version the mode table runs on.
 WIN7 = report("Win7", 6, 1, 1, 7601, 0, "1.0", "Service Pack 1")
@@ -53,7 +52,7 @@ VERSIONS = [pytest.param(*row[1:], id=row[0]) for row in [
     # From Windows 8.1 on, only the compatibility manifest gets the true
     # version; without it every one of these reports 6.2.
     ("Windows 8.1", named_version("win81"), report("Win8.1", 6, 3, 1, 9600, 256, "0.0", "")),
-    ("Windows 10", WINDOWS_10, report("Win10", 10, 0, 1, int(WIN10_BUILD), 256, "0.0", "")),
+    ("Windows 10", WINDOWS_10, report("Win10", 10, 0, 1, WIN10_BUILD, 256, "0.0", "")),
     ("Windows Server 2012 R2", registry_version("6.3", "9600", "ServerNT"),
      report("WS2K12 R2", 6, 3, 3, 9600, 0, "0.0", "")),
     ("Windows Server 2016", registry_version("10.0", "14393", "ServerNT"),
@@ -70,10 +69,10 @@ LEAN_ON_WINDOWS_7 = [[], ["/v"], ["/b"], ["/?"]]
 
 
 @pytest.fixture
-def win7(wine):
+def win7(wine, built):
     """The prefix as Windows 7 SP1, and what archver must answer there."""
     wine.use_version(WINDOWS_7_SP1)
-    bits = {"win64": 64, "win32": 32}[BUILT["arch"]]
+    bits = {"win64": 64, "win32": 32}[built["arch"]]
     return dict(V=bits, B=bits // 32, O=WIN7_CODE, W=WIN7)
 
 
@@ -84,53 +83,53 @@ def test_answers_from_the_registry(wine, win7):
 
 
 @pytest.mark.parametrize("args, out, code", MODES, ids=lambda v: repr(v)[:40])
-def test_mode(wine, win7, args, out, code):
-    assert wine.run(BUILT["exe"], args) == (win7.get(out, out), b"", win7.get(code, code))
+def test_mode(wine, win7, args, out, code, built):
+    assert wine.run(built["exe"], args) == (win7.get(out, out), b"", win7.get(code, code))
 
 
 @pytest.mark.parametrize("args", QUOTING, ids=repr)
-def test_quoting(wine, args):
+def test_quoting(wine, args, built):
     printed = b"".join(b"<%s>\r\n" % arg for arg in args)
-    assert wine.run(BUILT["showargs"], args) == (printed, b"", len(args))
+    assert wine.run(built["showargs"], args) == (printed, b"", len(args))
 
 
 @pytest.mark.parametrize("pattern", [b"?", b"*"])
-def test_wildcard_among_files(wine, win7, tmp_path, pattern):
+def test_wildcard_among_files(wine, win7, tmp_path, pattern, built):
     """"?" and "*" reach the program as typed, not as the names of the
     one-letter files beside them."""
     for name in ("b", "w", "o", "v"):
         (tmp_path / name).touch()
-    assert wine.run(BUILT["exe"], [pattern], cwd=tmp_path) == (HINT, b"", 0)
+    assert wine.run(built["exe"], [pattern], cwd=tmp_path) == (HINT, b"", 0)
 
 
 @pytest.mark.parametrize("args, code", [([b"/w"], WIN7_CODE), ([b"/?"], 0), ([b"x"], 0)])
-def test_full_device(wine, win7, args, code):
+def test_full_device(wine, win7, args, code, built):
     """Output that cannot be written changes nothing."""
     with open("/dev/full", "wb") as full:
-        assert wine.run(BUILT["exe"], args, stdout=full)[1:] == (b"", code)
+        assert wine.run(built["exe"], args, stdout=full)[1:] == (b"", code)
 
 
 @pytest.fixture(scope="module")
-def baseline(wine):
+def baseline(wine, built):
     """The DLLs the do-nothing program loads."""
-    return wine.loaded_dlls(BUILT["nothing"], [])
+    return wine.loaded_dlls(built["nothing"], [])
 
 
 @pytest.mark.versions
 @pytest.mark.parametrize("setting, text", VERSIONS)
-def test_version(wine, baseline, setting, text):
+def test_version(wine, baseline, setting, text, built):
     """Each of VERSIONS, posed on 64-bit Windows: the answers, what Windows'
     own registry says, and the DLLs loaded."""
-    code = code_of(setting)
+    code, text = code_of(setting), wine.with_build(text)
     wine.use_version(setting)
-    assert wine.run(BUILT["exe"], [b"/o"]) == (b"", b"", code)
-    assert wine.run(BUILT["exe"], [b"/w"]) == (text, b"", code)
+    assert wine.run(built["exe"], [b"/o"]) == (b"", b"", code)
+    assert wine.run(built["exe"], [b"/w"]) == (text, b"", code)
     if setting[1]:  # a version that Wine writes in its registry
         suite = int(re.search(rb"SuiteMask += (\d+)", text).group(1))
         read, _ = machine_answers(read_machine(wine.system_program("cmd.exe"), wine.env), suite)
         assert (read["O"], read["W"]) == (code, text)
     for args in [["/o"], ["/w"]] + (LEAN_ON_WINDOWS_7 if setting == WINDOWS_7_SP1 else []):
-        loaded = wine.loaded_dlls(BUILT["exe"], args)
+        loaded = wine.loaded_dlls(built["exe"], args)
         if setting == SERVER_2003_SP2 and args == ["/w"]:
             assert "user32.dll" in loaded and set(baseline) < set(loaded)
         else:

@@ -31,23 +31,21 @@ import shlex
 import shutil
 import subprocess
 import sys
+import types
 
 import pytest
 
-from conftest import BUILT
 import recipes
-from poses import (SERVER_2008_R2_SP1_DC, WIN10_BUILD, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1,
-                   code_of)
-from winehost import CMD_HOSTS, CURRENT_VERSION_32, again, named_version, registry_version, \
-    windows_path
+from poses import SERVER_2008_R2_SP1_DC, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, code_of
+from winehost import CMD_HOSTS, CURRENT_VERSION_32, WIN10_BUILD, again, named_version, \
+    registry_version, windows_path
 
-# Each cmd.exe by the name a test run gives it: its prefix, the command
-# line, and the machine it runs as.
-CMDS = {"win64": ("win64", CMD_HOSTS["win64"][0], b"AMD64"),
-        "wow64": ("win64", CMD_HOSTS["win64"][1], b"x86"),
-        "win32": ("win32", CMD_HOSTS["win32"][0], b"x86")}
-CMD = BUILT.get("cmd", "win64")
-PREFIX, HOST, RUNS_AS = CMDS[CMD]
+# Each cmd.exe by the name a test run gives it (ARCHVER_CMD): its prefix,
+# the command line, and the machine it runs as.
+Shell = namedtuple("Shell", "name prefix host runs_as")
+SHELLS = [Shell("win64", "win64", CMD_HOSTS["win64"][0], b"AMD64"),
+          Shell("wow64", "win64", CMD_HOSTS["win64"][1], b"x86"),
+          Shell("win32", "win32", CMD_HOSTS["win32"][0], b"x86")]
 
 # A version the cross-check runs on: its name, how the registry is set, the
 # machine that the registry and the environment name on a 64-bit prefix,
@@ -284,41 +282,44 @@ def in_cmd(variable):
     return variable.startswith("PROCESSOR_") or variable == "TEMP"
 
 
-def new_folder(parent):
+def new_folder(built, parent):
     """A folder whose name holds blanks and parentheses, in a folder of its
     own, with crosscheck.cmd, archver.exe and nothing.exe."""
     folder = os.path.join(str(parent), "archver 1.3 (x86)")
     os.mkdir(folder)
-    shutil.copy(os.path.join(BUILT["source_dir"], "crosscheck.cmd"), folder)
-    shutil.copy(BUILT["exe"], folder)
-    shutil.copy(BUILT["nothing"], os.path.join(folder, "nothing.exe"))
+    shutil.copy(os.path.join(built["source_dir"], "crosscheck.cmd"), folder)
+    shutil.copy(built["exe"], folder)
+    shutil.copy(built["nothing"], os.path.join(folder, "nothing.exe"))
     return folder
 
 
 @pytest.fixture(scope="module")
-def start(wine):
-    """The command that starts the cmd.exe named from Linux, as recipes.py
-    does; it and the cmd.exe that a runner's step starts (through the
-    launcher) are first checked to run as the machine they must."""
-    assert BUILT["arch"] == PREFIX
+def start(wine, built):
+    """The cmd.exe that ARCHVER_CMD names: the shell, the command that
+    starts it from Linux, as recipes.py does, and the sources. It and the
+    cmd.exe that a runner's step starts (through the launcher) are first
+    checked to run as the machine they must."""
+    shell = next(shell for shell in SHELLS if shell.name == built["cmd"])
+    assert shell.prefix == wine.arch
     echo = ["/d", "/c", "echo %PROCESSOR_ARCHITECTURE%"]
-    command = wine.system_program("cmd.exe", native=CMD != "wow64")
+    command = wine.system_program("cmd.exe", native=shell.name != "wow64")
     assert subprocess.run(command + echo, env=wine.env, stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE).stdout == RUNS_AS + b"\r\n"
-    assert wine.run_command(" ".join([HOST] + echo).encode())[0] == RUNS_AS + b"\r\n"
-    return command
+                          stdout=subprocess.PIPE).stdout == shell.runs_as + b"\r\n"
+    assert wine.run_command(" ".join([shell.host] + echo).encode())[0] == \
+        shell.runs_as + b"\r\n"
+    return types.SimpleNamespace(shell=shell, command=command, source_dir=built["source_dir"])
 
 
 @pytest.fixture(scope="module")
-def crosscheck(wine, start, tmp_path_factory):
+def crosscheck(wine, built, start, tmp_path_factory):
     """crosscheck.cmd in a folder of its own, beside decoys; its run(program,
     env, start) as a runner's cmd step starts it, with the path of program
     (in programs) as its argument, returning (stdout, stderr, exit code)."""
-    folder = new_folder(tmp_path_factory.mktemp("crosscheck"))
-    programs = {"archver": None, "nothing": BUILT["nothing"],
+    folder = new_folder(built, tmp_path_factory.mktemp("crosscheck"))
+    programs = {"archver": None, "nothing": built["nothing"],
                 "stripped": os.path.join(folder, "stripped.exe"),
                 "missing": os.path.join(folder, "missing.exe")}
-    subprocess.run([BUILT["objcopy"], "--remove-section", ".rsrc", BUILT["exe"],
+    subprocess.run([built["objcopy"], "--remove-section", ".rsrc", built["exe"],
                     programs["stripped"]], check=True)
     call = windows_path(os.path.join(folder, "crosscheck.cmd"))
     # Wine's certutil prints no hash: the script runs as where certutil is
@@ -329,26 +330,29 @@ def crosscheck(wine, start, tmp_path_factory):
     # an icacls.bat that leaves a file where it runs.
     decoyed = os.path.join(os.path.dirname(folder), "icacls ran")
     for place in (folder, os.path.dirname(folder)):
-        shutil.copy(BUILT["nothing"], os.path.join(place, "reg.exe"))
+        shutil.copy(built["nothing"], os.path.join(place, "reg.exe"))
         for name, line in (("reg.bat", "@echo reg.bat ran"),
                            ("icacls.bat", '@echo ran> "%s"' % windows_path(decoyed))):
             with open(os.path.join(place, name), "w", newline="\r\n") as f:
                 f.write(line + "\n")
 
+    shell = start.shell
+
     def run(program, env, start="CALL "):
         # GitHub's cmd steps: %ComSpec% /D /E:ON /V:OFF /S /C "CALL "{0}"",
         # with the variables in_cmd names set first by cmd itself.
         command = '%s /D /E:ON /V:OFF /S /C "%s%s"%s"%s"' % (
-            HOST, "".join('set "%s=%s"& ' % pair for pair in sorted(env.items())
-                          if in_cmd(pair[0])), start, call,
+            shell.host, "".join('set "%s=%s"& ' % pair for pair in sorted(env.items())
+                                if in_cmd(pair[0])), start, call,
             ' "%s"' % windows_path(programs[program]) if programs[program] else "")
         rest = {k: v for k, v in env.items() if not in_cmd(k)}
         return wine.run_command(command.encode(), cwd=os.path.dirname(folder), env=rest)
 
     # TEMP is in the user's profile, where each Wine release puts it.
-    return dict(run=run, folder=folder, programs=programs, decoyed=decoyed,
+    return dict(run=run, folder=folder, programs=programs, decoyed=decoyed, shell=shell,
+                nothing=built["nothing"],
                 users=os.path.join(wine.env["WINEPREFIX"], "drive_c", "users"),
-                sha256=hashlib.sha256(open(BUILT["exe"], "rb").read()).hexdigest())
+                sha256=hashlib.sha256(open(built["exe"], "rb").read()).hexdigest())
 
 
 def crosscheck_rows(kind):
@@ -358,19 +362,19 @@ def crosscheck_rows(kind):
     their own (sources that disagree or are missing, old Windows,
     compatibility layers)."""
     for pose in CROSSCHECK_VERSIONS:
-        if PREFIX == "win32" and pose.machine != "AMD64":
-            continue
+        # A 32-bit prefix runs as x64 machines alone.
+        marks = [getattr(pytest.mark, kind), pytest.mark.win64] + (
+            [pytest.mark.win32] if pose.machine == "AMD64" else [])
         if pose.own and kind == "sources":
             own = pose.own
             finds = (own.mismatches, own.unknown, own.sources)
             yield pytest.param(pose, Run(own.program, lambda code, finds=finds: finds,
-                                         registry=own.registry), id=pose.name,
-                               marks=pytest.mark.sources)
+                                         registry=own.registry), id=pose.name, marks=marks)
         for run in RUNS if not pose.own and kind != "sources" else []:
             if (run.program == "archver") == (kind == "crosscheck"):
                 yield pytest.param(pose, run, id="%s, %s%s%s" % (
                     pose.name, run.program, ", EXPECT_CODE " + run.expect if run.expect else "",
-                    "" if run.registry else ", no reg.exe"), marks=getattr(pytest.mark, kind))
+                    "" if run.registry else ", no reg.exe"), marks=marks)
 
 
 def assert_crosscheck(wine, crosscheck, pose, run, what):
@@ -381,14 +385,15 @@ def assert_crosscheck(wine, crosscheck, pose, run, what):
     # Wine hands the registry's machine to every process; a 32-bit one
     # on 64-bit Windows also sees it in PROCESSOR_ARCHITEW6432.
     wine.use_version(setting, {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": machine}}
-                     if PREFIX == "win64" else None)
+                     if wine.arch == "win64" else None)
     env = {"EXPECT_CODE": str(code if run.expect == "right" else code + 1)} if run.expect else {}
     # What Windows hands a process on that machine: the 32-bit cmd.exe
     # of 64-bit Windows runs as x86.
     if machine != "AMD64":
-        env["PROCESSOR_ARCHITEW6432" if CMD == "wow64" else "PROCESSOR_ARCHITECTURE"] = machine
+        env["PROCESSOR_ARCHITEW6432" if crosscheck["shell"].name == "wow64"
+            else "PROCESSOR_ARCHITECTURE"] = machine
     for variable, value in (own.env if own else {}).items():
-        env[variable] = value.get(PREFIX) if isinstance(value, dict) else value
+        env[variable] = value.get(wine.arch) if isinstance(value, dict) else value
     mismatches, unknown, sources = run.finds(code)
     # A stand-in certutil in place of Wine's, which prints no hash.
     sha256 = crosscheck["sha256"]
@@ -413,7 +418,7 @@ def assert_crosscheck(wine, crosscheck, pose, run, what):
     def attempt():
         prefix = wine.env["WINEPREFIX"]
         hide(prefix, "reg.exe", not run.registry)
-        standin(prefix, "certutil.exe", printed and BUILT["nothing"])
+        standin(prefix, "certutil.exe", printed and crosscheck["nothing"])
         try:
             out, err, status = crosscheck["run"](run.program, env)
         finally:
@@ -437,6 +442,8 @@ def test_crosscheck(wine, crosscheck, pose, run, request):
 
 
 @pytest.mark.sources
+@pytest.mark.win64
+@pytest.mark.win32
 def test_sources_from_a_folder_cmd_would_parse(wine, crosscheck, start):
     """Started as a double click starts it. (A % in the name is lost before
     the script starts: cmd expands the line that starts it.)"""
@@ -445,7 +452,8 @@ def test_sources_from_a_folder_cmd_would_parse(wine, crosscheck, start):
     for name in ("crosscheck.cmd", "archver.exe"):
         shutil.copy(os.path.join(crosscheck["folder"], name), odd)
     wine.use_version(WINDOWS_7_SP1)
-    command = '%s /D /S /C ""%s""' % (HOST, windows_path(os.path.join(odd, "crosscheck.cmd")))
+    command = '%s /D /S /C ""%s""' % (crosscheck["shell"].host,
+                                      windows_path(os.path.join(odd, "crosscheck.cmd")))
     out, err, status = wine.run_command(command.encode(), cwd=odd)
     assert (status, outcome(out)[-2:], err, out.splitlines()[:1]) == \
         (0, ([], "crosscheck: all agree"), b"",
@@ -453,6 +461,8 @@ def test_sources_from_a_folder_cmd_would_parse(wine, crosscheck, start):
 
 
 @pytest.mark.sources
+@pytest.mark.win64
+@pytest.mark.win32
 def test_sources_without_archver(crosscheck):
     """Exit code 2, which Wine's cmd keeps only when the script is started
     without CALL."""
@@ -462,6 +472,8 @@ def test_sources_without_archver(crosscheck):
 
 
 @pytest.mark.sources
+@pytest.mark.win64
+@pytest.mark.win32
 def test_sources_temp_naming_a_file(crosscheck):
     """No folder of its own can be made in it."""
     taken = windows_path(os.path.join(os.path.dirname(crosscheck["folder"]), "reg.exe"))
@@ -477,13 +489,13 @@ def run_recipes(wine, start, folder, setting, after="", mode=(), extra=None):
     host_cmd = os.path.join(os.path.dirname(folder), "cmd")
     with open(host_cmd, "w") as f:
         f.write("#!/bin/sh\n%s \"$@\"\nstatus=$?\n%s\nexit $status\n"
-                % (" ".join(shlex.quote(word) for word in start), after))
+                % (" ".join(shlex.quote(word) for word in start.command), after))
     os.chmod(host_cmd, 0o755)
     extra = extra or {}
     machine = {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": extra.get("machine", "AMD64")}}
     wine.use_version(setting, dict(extra.get("registry", {}),
-                                   **(machine if PREFIX == "win64" else {})))
-    done = subprocess.run([sys.executable, recipes.__file__, BUILT["source_dir"], folder, host_cmd]
+                                   **(machine if wine.arch == "win64" else {})))
+    done = subprocess.run([sys.executable, recipes.__file__, start.source_dir, folder, host_cmd]
                           + list(mode), env=dict(wine.env, **extra.get("env", {})),
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, timeout=300)
@@ -493,21 +505,24 @@ def run_recipes(wine, start, folder, setting, after="", mode=(), extra=None):
 
 
 @pytest.fixture(scope="module")
-def installers(tmp_path_factory):
+def installers(built, tmp_path_factory):
     """A folder with the installers built with the tests (the installer
     recipe, and another around the do-nothing program)."""
-    folder = new_folder(tmp_path_factory.mktemp("recipes"))
-    shutil.copytree(BUILT["installers"], folder, dirs_exist_ok=True)
+    folder = new_folder(built, tmp_path_factory.mktemp("recipes"))
+    shutil.copytree(built["installers"], folder, dirs_exist_ok=True)
     return folder
 
 
 @pytest.mark.recipes
-@pytest.mark.parametrize("recipe", RECIPE_VERSIONS[PREFIX],
-                         ids=lambda recipe: recipe.name + "".join(", " + k for k in recipe.extra))
+@pytest.mark.parametrize("recipe", [
+    pytest.param(recipe, marks=getattr(pytest.mark, prefix), id=recipe.name + "".join(
+        ", " + k for k in recipe.extra)) for prefix, rows in RECIPE_VERSIONS.items()
+    for recipe in rows])
 def test_recipes(wine, start, installers, recipe, request):
     """What recipes.py expects it takes from the registry, as on a runner."""
-    machine = "this machine: %s, %d, %s, %s" % (recipe.extra.get("machine", ARCH[PREFIX]),
-                                                code_of(recipe.setting), recipe.era, recipe.name)
+    machine = wine.with_build("this machine: %s, %d, %s, %s" % (
+        recipe.extra.get("machine", ARCH[wine.arch]), code_of(recipe.setting), recipe.era,
+        recipe.name))
     want = (0, [machine, "%d passed, 0 failed" % CHECKS])
     got = again(request.node.name, lambda: run_recipes(wine, start, installers, recipe.setting,
                                                        extra=recipe.extra),
@@ -518,21 +533,24 @@ def test_recipes(wine, start, installers, recipe, request):
     assert bare == [], "batch files with a line end that is not CRLF"
 
 
+# The line comes from the shell, not from cmd.exe: the 32-bit prefix's
+# alone runs these.
 @pytest.mark.noanswer
-@pytest.mark.skipif(PREFIX != "win32", reason="the line comes from the shell, not from cmd.exe:"
-                    " the 32-bit prefix's alone runs these")
+@pytest.mark.win32
 @pytest.mark.parametrize("after, last", [row[1:] for row in WRONG], ids=[row[0] for row in WRONG])
 def test_noanswer_recipes_py_failing(wine, start, installers, after, last):
-    setting = RECIPE_VERSIONS[PREFIX][-1].setting
+    setting = RECIPE_VERSIONS[wine.arch][-1].setting
     status, lines, _ = run_recipes(wine, start, installers, setting, after)
     assert (status, lines[-1:]) == (1, [last])
 
 
 @pytest.mark.noanswer
+@pytest.mark.win64
+@pytest.mark.win32
 def test_noanswer(wine, start, installers, request):
     """recipes.py's no-answer runs, with ERRORLEVEL set."""
     want = (0, ["%d passed, 0 failed" % NO_ANSWER_CHECKS])
     got = again(request.node.name, lambda: run_recipes(
-        wine, start, installers, RECIPE_VERSIONS[PREFIX][-1].setting, mode=["no-answer"],
+        wine, start, installers, RECIPE_VERSIONS[wine.arch][-1].setting, mode=["no-answer"],
         extra=ERRORLEVEL_SET), lambda got: (got[0], got[1][-1:]) == want, show=lambda got: got[2])
     assert (got[0], got[1][-1:]) == want

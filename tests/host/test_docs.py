@@ -3,29 +3,34 @@ that a published release would make false, no version but in CHANGELOG.md,
 whose entry for this version is dated."""
 import os
 import re
-import subprocess
+
+import pristine
+import pytest
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 # Words of a document that a published release would make false.
 STALE = re.compile(r"not yet|until then|never run|has not run|not hosted|no release has", re.I)
 LONGEST = {"README.md": 150}  # lines; every other document 300
-DOCUMENTS = subprocess.run(["git", "-C", TOP, "ls-files", "*.md"], stdout=subprocess.PIPE,
-                           check=True).stdout.decode().split()
-TEXTS = {name: open(os.path.join(TOP, name)).read() for name in DOCUMENTS}
-VERSION = re.search(r"project\(archver VERSION (\d+\.\d+\.\d+)",
-                    open(os.path.join(TOP, "CMakeLists.txt")).read()).group(1)
 
 
-def test_documents_short_enough_to_read():
-    assert [n for n, text in TEXTS.items() if text.count("\n") > LONGEST.get(n, 300)] == []
+@pytest.fixture(scope="module")
+def texts():
+    """{name: text} of the documents git tracks."""
+    return {name: open(os.path.join(TOP, name)).read()
+            for name in pristine.git(TOP, "ls-files", "*.md").decode().split()}
 
 
-def test_nothing_a_release_makes_false():
-    assert ["%s: %s" % (n, m) for n, text in TEXTS.items() for m in STALE.findall(text)] == []
+def test_documents_short_enough_to_read(texts):
+    assert [n for n, text in texts.items() if text.count("\n") > LONGEST.get(n, 300)] == []
 
 
-def test_version_only_in_the_changelog_with_its_date():
-    assert (["%s: %s" % (n, m) for n, text in TEXTS.items() if n != "CHANGELOG.md"
-             for m in re.findall(r"\d+\.\d+\.\d+", text) if m == VERSION],
-            bool(re.search(r"(?m)^## %s \(\d{4}-\d\d-\d\d\)$" % re.escape(VERSION),
-                           TEXTS.get("CHANGELOG.md", "")))) == ([], True)
+def test_nothing_a_release_makes_false(texts):
+    assert ["%s: %s" % (n, m) for n, text in texts.items() for m in STALE.findall(text)] == []
+
+
+def test_version_only_in_the_changelog_with_its_date(texts):
+    version = pristine.project_version(TOP)
+    assert (["%s: %s" % (n, m) for n, text in texts.items() if n != "CHANGELOG.md"
+             for m in re.findall(r"\d+\.\d+\.\d+", text) if m == version],
+            bool(re.search(r"(?m)^## %s \(\d{4}-\d\d-\d\d\)$" % re.escape(version),
+                           texts.get("CHANGELOG.md", "")))) == ([], True)

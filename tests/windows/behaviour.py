@@ -41,7 +41,7 @@ def report(label, major, minor, product, build, suite, service_pack, csd):
     """The bytes "/w" prints for an extended version record."""
     lines = [label, "PlatformId    = 2", "Version Major = %d" % major,
              "Version Minor = %d" % minor, "ProductType   = %d" % product,
-             "BuildNumber   = %d" % build, "SuiteMask     = %d" % suite,
+             "BuildNumber   = %s" % build, "SuiteMask     = %d" % suite,
              "ServicePack   = %s" % service_pack, "CSDVersion    = %s" % csd]
     return "".join("  %s\r\n" % line for line in lines).encode() + b"\r\n"
 

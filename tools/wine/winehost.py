@@ -183,8 +183,9 @@ class Prefix:
         if self.base:
             directory = os.path.join(wine_dir, "%s-%d" % (directory, os.getpid()))
         self.env = wine_env(directory, arch)
-        self.wow64 = arch == "win64"
+        self.arch, self.wow64 = arch, arch == "win64"
         self.posed = None
+        self.wine_dir = wine_dir
 
     def __enter__(self):
         if self.base:
@@ -294,6 +295,16 @@ class Prefix:
             until_done("reg import", self.system_program("reg.exe")
                        + ["import", windows_path(path)], self.env)
 
+    def with_build(self, text):
+        """text (str or bytes) with WIN10_BUILD replaced by the build this
+        Wine's win10 reports, as the boot recorded it (record_builds)."""
+        mark = WIN10_BUILD.encode() if isinstance(text, bytes) else WIN10_BUILD
+        if mark not in text:
+            return text
+        with open(os.path.join(self.wine_dir, "builds")) as f:
+            build = dict(line.split() for line in f)["win10"]
+        return text.replace(mark, build.encode() if isinstance(text, bytes) else build)
+
     def use_version(self, setting, more=None):
         """Makes Wine report the version that named_version or
         registry_version describes, setting more values ({key: {name: data}},
@@ -312,7 +323,8 @@ class Prefix:
             major, minor = (int(n) for n in version.split("."))
             values = dict(CurrentMajorVersionNumber=major if major >= 10 else None,
                           CurrentMinorVersionNumber=minor if major >= 10 else None,
-                          CurrentVersion=current, CurrentBuildNumber=build, CSDVersion=csd,
+                          CurrentVersion=current, CurrentBuildNumber=self.with_build(build),
+                          CSDVersion=csd,
                           EditionID=edition)
             for key in [CURRENT_VERSION] + ([CURRENT_VERSION_32] if self.wow64 else []):
                 keys[key] = values
@@ -326,6 +338,9 @@ class Prefix:
 
 # Named versions whose build differs between Wine releases.
 NAMED_BUILDS = ["win10"]
+# Stands for the build Wine's win10 reports, in a pose and in what a test
+# expects of it; the prefix puts in the build its boot recorded (posed).
+WIN10_BUILD = "<win10 build>"
 
 
 def record_builds(env, wine_dir):

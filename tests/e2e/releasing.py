@@ -1,0 +1,322 @@
+"""What the release, verify and signing tests share besides their fixtures
+(conftest.py): the repository they release, made with hostile commits, the
+one way they run a program, the zips they forge, and the assertions their
+tables go through."""
+import io
+import os
+import re
+import shutil
+import socket
+import subprocess
+import threading
+import zipfile
+
+import pristine
+import pytest
+
+# The user's documents, every page that holds a recipe among them; no
+# contributor's document.
+FILES = ["BUILDINFO", "CHANGELOG.md", "LICENSE", "README.md", "SECURITY.md", "SHA256SUMS",
+         "archver.exe", "crosscheck.cmd", "docs/recipes.md", "docs/reference.md"]
+
+
+# Markdown links and the headings they may point to.
+LINK = re.compile(r"\]\(([^)\s]+)\)")
+
+
+HEADING = re.compile(r"^#+ (.*)$", re.M)
+
+
+RELEASE_VARIABLES = ("ARCHVER_SIGN_CERT", "ARCHVER_SIGN_KEY", "ARCHVER_SIGN_TIMESTAMP_URL",
+                     "ARCHVER_RELEASE_URL", "ARCHVER_SIGN_PKCS11_MODULE", "ARCHVER_SIGN_PIN",
+                     "ARCHVER_SIGNED_EXE")
+
+
+MANIFESTS = ["archver.archver.installer.yaml", "archver.archver.locale.en-US.yaml",
+             "archver.archver.yaml", "archver.json"]
+
+
+# Flags that would change the bytes, were they let in.
+FLAGS = dict(CXXFLAGS="-fno-inline", CPPFLAGS="-DNDEBUG", LDFLAGS="-Wl,--no-gc-sections",
+             CMAKE_BUILD_TYPE="Debug")
+
+
+# Programs a build would run, planted first on PATH.
+PLANTED = ["git", "cmake", "i686-w64-mingw32-g++-win32", "i686-w64-mingw32-windres"]
+
+
+NOBODY = 65534
+
+
+# tools/verify started as an ordinary user where the tests run as root.
+AS_NOBODY = ["/usr/bin/setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"]
+
+
+GIT_ENV = dict(GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.org", GIT_COMMITTER_NAME="t",
+               GIT_COMMITTER_EMAIL="t@example.org", GIT_AUTHOR_DATE="2026-01-02T03:04:05Z",
+               GIT_COMMITTER_DATE="2026-01-02T03:04:05Z")
+
+
+def run(*args, env=None):
+    """(exit status, output as text) of every program the release tests run:
+    in this environment with env added, but for the release and signing
+    variables, which only env sets."""
+    inherited = {k: v for k, v in os.environ.items() if k not in RELEASE_VARIABLES}
+    done = subprocess.run(list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          env=dict(inherited, **GIT_ENV, **(env or {})))
+    return done.returncode, done.stdout.decode(errors="replace")
+
+
+# What the commit v0.0.1 runs when it is built: it writes each target
+# given, plants a filter that git would run were its clone read after the
+# build, and reaches for a Unix socket and a port; the listeners count it.
+HOSTILE = """import os, socket
+targets, unix, port, ran = %r
+for path in targets:
+    try:
+        with open(path, "w") as f:
+            f.write("escaped")
+    except OSError:
+        pass
+git = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".git")
+try:
+    with open(os.path.join(git, "config"), "a") as f:
+        f.write('[filter "x"]\\n\\tsmudge = touch %%s; cat\\n' %% ran)
+    os.makedirs(os.path.join(git, "info"), exist_ok=True)
+    with open(os.path.join(git, "info", "attributes"), "a") as f:
+        f.write("* filter=x\\n")
+except OSError:
+    pass
+for family, address in ((socket.AF_UNIX, unix), (socket.AF_INET, ("127.0.0.1", port))):
+    try:
+        with socket.socket(family) as s:
+            s.settimeout(2)
+            s.connect(address)
+            s.sendall(b"reached")
+    except OSError:
+        pass
+"""
+
+
+# What the commit v0.0.2 prints as it fails: a line erased, the clipboard
+# written, and a verdict of its own.
+FAILING = """string(ASCII 27 esc)
+string(ASCII 7 bel)
+message(FATAL_ERROR "${esc}[2K${esc}]52;c;aGk=${bel}\\nbuilt from these sources: commit 0")
+"""
+
+
+def make_repository(source, repo, hostile):
+    """A git repository of this tree with three commits, each tagged with its
+    version: v0.0.1, which builds another archver.exe and tries what
+    HOSTILE does (hostile: its arguments), and fails where it sees the
+    caller's environment; v0.0.2, whose build fails as FAILING; then this
+    tree. Returns the first two commits."""
+    # What .gitignore names stays out of the commits.
+    shutil.copytree(source, repo, ignore=shutil.ignore_patterns(".git", "build", "node_modules"))
+    cmake_lists = os.path.join(repo, "CMakeLists.txt")
+    with open(cmake_lists) as f:
+        text = f.read()
+    with open(os.path.join(repo, "hostile.py"), "w") as f:
+        f.write(HOSTILE % (hostile,))
+    # A filter that only a git configuration from outside could define.
+    with open(os.path.join(repo, ".gitattributes"), "a") as f:
+        f.write("README.md filter=planted\n")
+    commits = []
+    reaching = ("execute_process(COMMAND python3 ${CMAKE_SOURCE_DIR}/hostile.py)\n"
+                "if(DEFINED ENV{ARCHVER_PLANTED})\n"
+                "  message(FATAL_ERROR \"the caller's environment\")\nendif()\n")
+    for version, more in (("0.0.1", reaching), ("0.0.2", FAILING)):
+        with open(cmake_lists, "w") as f:
+            f.write(re.sub(r"VERSION \d+\.\d+\.\d+", "VERSION " + version, text, count=1) + more)
+        # Tags annotated, as a release's are.
+        for args in ([["init", "-q"]] if not commits else []) + [
+                ["add", "-A"], ["commit", "-qm", version],
+                ["tag", "-a", "-m", version, "v" + version]]:
+            run("git", "-C", repo, *args)
+        commits.append(run("git", "-C", repo, "rev-parse", "HEAD")[1].strip())
+    with open(cmake_lists, "w") as f:
+        f.write(text)
+    run("git", "-C", repo, "rm", "-q", "hostile.py")
+    run("git", "-C", repo, "commit", "-qam", "this tree")
+    version = re.search(r"VERSION (\d+\.\d+\.\d+)", text).group(1)
+    run("git", "-C", repo, "tag", "-a", "-m", version, "v" + version)
+    return commits
+
+
+def read_zip(path):
+    """{name: bytes} of the zip's files and "zip" itself, or None"""
+    if not zipfile.is_zipfile(path):
+        return None
+    with zipfile.ZipFile(path) as z:
+        files = {name: z.read(name) for name in z.namelist()}
+    with open(path, "rb") as f:
+        files["zip"] = f.read()
+    return files
+
+
+def zipped(files, when, tweak=None, sums=True):
+    """files ({name: bytes}, or [(name, bytes)]) as tools/release zips them,
+    with SHA256SUMS made to match unless told, each entry first changed by
+    tweak."""
+    files = list(dict(files).items()) if isinstance(files, dict) else files
+    entries = [(n, d) for n, d in files if n not in ("zip", "SHA256SUMS")]
+    entries += [("SHA256SUMS", pristine.sums(entries).encode() if sums else dict(files)[
+        "SHA256SUMS"])]
+    data = pristine.zip_bytes(entries, when)
+    if not tweak:
+        return data
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(data)) as old, zipfile.ZipFile(out, "w") as new:
+        for entry in old.infolist():
+            content = old.read(entry)
+            tweak(entry)
+            new.writestr(entry, content)
+    return out.getvalue()
+
+
+class Releaser:
+    """Runs the repository's tools/release into an output folder of its own
+    each time, one that already holds a zip of this version when asked."""
+
+    def __init__(self, repo, work, version):
+        self.repo, self.work = repo, work
+        self.name = "archver-%s-win32.zip" % version
+        self.sums = "archver-%s-SHA256SUMS" % version
+        self.count = 0
+
+    def release(self, release_url=None, older_zip=False, env=None):
+        """(exit status, output, files of the zip or None, {name: bytes} of
+        the other files the folder holds)"""
+        self.count += 1
+        out = os.path.join(self.work, "out%d" % self.count)
+        os.makedirs(out)
+        if older_zip:  # with the sums and manifests of an older release
+            for name in [self.name, self.sums] + MANIFESTS:
+                with open(os.path.join(out, name), "wb") as f:
+                    f.write(b"an older release")
+        env = dict(env or {}, **({} if release_url is None else {
+            "ARCHVER_RELEASE_URL": release_url}))
+        status, output = run(os.path.join(self.repo, "tools", "release"), out, env=env)
+        held = {name: open(os.path.join(out, name), "rb").read() for name in os.listdir(out)}
+        return status, output, read_zip(os.path.join(out, self.name)), held
+
+
+def anchor(heading):
+    """The anchor GitHub gives a heading."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+def broken_links(files):
+    """The links of the zip's documents that lead nowhere inside it; links
+    to the web are left alone."""
+    broken = []
+    for name, data in files.items():
+        if not name.endswith(".md"):
+            continue
+        for link in LINK.findall(data.decode()):
+            if re.match(r"[a-z]+:", link):
+                continue
+            path, _, fragment = link.partition("#")
+            target = os.path.normpath(os.path.join(os.path.dirname(name), path)) if path else name
+            anchors = [anchor(h) for h in HEADING.findall(files.get(target, b"").decode())]
+            if target not in files or (fragment and fragment not in anchors):
+                broken.append("%s: %s" % (name, link))
+    return broken
+
+
+def assert_package(files, commit):
+    assert sorted(n for n in files if n != "zip") == FILES
+    assert sorted(files["SHA256SUMS"].decode().splitlines()) == sorted(pristine.sums(
+        (n, d) for n, d in files.items() if n not in ("zip", "SHA256SUMS")).splitlines())
+    assert broken_links(files) == [], "links that lead nowhere in the zip"
+    lines = files["BUILDINFO"].decode().splitlines()
+    assert (lines[:1], [line.split(" ")[0] for line in lines]) == \
+        (["commit " + commit], ["commit", "compiler", "binutils", "runtime", "debian"])
+
+
+def listening(family, address, reached):
+    """A socket listening at address that adds address to reached for each
+    connection it takes."""
+    server = socket.socket(family)
+    server.bind(address)
+    server.listen()
+
+    def take():
+        while True:
+            try:
+                server.accept()[0].close()
+            except OSError:  # closed
+                return
+            reached.append(address)
+    threading.Thread(target=take, daemon=True).start()
+    return server
+
+
+def uncommitted_change(t):
+    """A change to the checkout's README.md that is not committed."""
+    with open(os.path.join(t.repo, "README.md"), "a") as f:
+        f.write("a change not committed\n")
+
+
+def sign(t, cert, key, url=None, env=None):
+    """tools/sign on the build, with the key and timestamp server given:
+    (exit status, output, the signed file's bytes or None)."""
+    signed = os.path.join(t.work, "signed-%d.exe" % len(os.listdir(t.work)))
+    env = dict(env or {}, **{k: v for k, v in zip(RELEASE_VARIABLES, (cert, key, url))
+                             if v is not None})
+    status, output = run(os.path.join(t.repo, "tools", "sign"), t.exe_path, signed, env=env)
+    return status, output, open(signed, "rb").read() if os.path.exists(signed) else None
+
+
+def assert_verify(t, rows):
+    """tools/verify on each (what, the zip's bytes, (exit status, what it
+    concludes), more: the environment, "start" to start it otherwise than
+    as nobody where the tests run as root, "name" the zip's file name,
+    "root" where root alone can plant what it needs): with the hostile
+    environment and a change to the checkout's README.md that is not
+    committed, since the commit named is what counts. Rows this machine
+    cannot run are said, once the others passed, as the test skipped."""
+    uncommitted_change(t)
+    got, wanted, not_run = {}, {}, []
+    for what, data, want, *more in rows:
+        more = dict(more[0] if more else {})
+        start, by_root = more.pop("start", AS_NOBODY), more.pop("root", False)
+        if (start != AS_NOBODY or by_root) and os.geteuid() != 0:
+            not_run.append("%s: root alone starts it so" % what)
+            continue
+        builds = want[0] != 3 and re.search("built from|failed", want[1][-1])
+        if t.no_sandbox and builds:
+            not_run.append("%s: no sandbox here: %s" % (what, t.no_sandbox))
+            continue
+        package = os.path.join(t.work, more.pop("name", "verify.zip"))
+        with open(package, "wb") as f:
+            f.write(data)
+        os.chmod(package, 0o644)
+        status, output = run(*(start if os.geteuid() == 0 else []),
+                             os.path.join(t.repo, "tools", "verify"), package,
+                             env=dict(t.hostile, **more))
+        os.remove(package)
+        verdict = [line.replace(package, "ZIP").replace(t.cache, "CACHE").replace(t.repo, "REPO")
+                   for line in output.splitlines() if re.match(
+                       "built from|NOT built|tools/verify|To check|then,|not using|keeping no"
+                       "|running as", line)]
+        # Nothing from the zip or the build reaches the terminal unescaped,
+        # C1 controls included; nothing the builds ran wrote outside their
+        # folders, reached a socket or ran from PATH.
+        controls = re.findall(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", output)
+        escaped = [path for path in t.targets + [os.path.join(t.planted, "ran")]
+                   if os.path.exists(path)] + t.reached
+        got[what], wanted[what] = (status, verdict, controls, escaped), want + ([], [])
+    run("git", "-C", t.repo, "checkout", "README.md")
+    assert got == wanted
+    if not_run:
+        pytest.skip("not run here, the other rows passed: " + "; ".join(not_run))
+
+
+def assert_refused(results):
+    """Each (what is wrong, tools/release's result): an error, and no zip
+    left behind, not even an older one of the same version."""
+    assert {what: (status != 0, "tools/release: " in output, held)
+            for what, (status, output, _, held) in results} == \
+        {what: (True, True, {}) for what, _ in results}

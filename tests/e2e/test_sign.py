@@ -1,0 +1,245 @@
+"""Signing: tools/sign with a throwaway code-signing certificate, from a
+file and from a PKCS#11 token: the exe verifies with a SHA-256 digest,
+answers as the unsigned one does, strips back to it and is the same from
+run to run; tools/release ships it and tools/verify accepts it; a key or
+timestamp server that fails leaves no signed file."""
+import http.server
+import os
+import re
+import shutil
+import socket
+import struct
+import threading
+import time
+import types
+
+import pefile
+import pytest
+from releasing import assert_package, assert_refused, assert_verify, run, sign, zipped
+
+
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+
+
+class TimestampServer:
+    """An RFC 3161 time-stamp authority on 127.0.0.1, answered by openssl ts
+    with a certificate of its own: (its address, its CA certificate)."""
+
+    def __init__(self, work):
+        self.folder = os.path.join(work, "tsa")
+        os.makedirs(self.folder)
+        f = self.folder
+        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+            f + "/ca.key", "-out", f + "/ca.pem", "-days", "30", "-subj", "/CN=test TSA root")
+        run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", f + "/tsa.key",
+            "-out", f + "/tsa.csr", "-subj", "/CN=test TSA")
+        with open(f + "/tsa.ext", "w") as out:
+            out.write("extendedKeyUsage=critical,timeStamping\n")
+        run("openssl", "x509", "-req", "-in", f + "/tsa.csr", "-CA", f + "/ca.pem", "-CAkey",
+            f + "/ca.key", "-CAcreateserial", "-days", "30", "-extfile", f + "/tsa.ext",
+            "-out", f + "/tsa.pem")
+        with open(f + "/tsa.cnf", "w") as out:
+            out.write("[tsa]\ndefault_tsa = tsa_config\n[tsa_config]\n"
+                      "serial = {0}/serial\nsigner_cert = {0}/tsa.pem\ncerts = {0}/ca.pem\n"
+                      "signer_key = {0}/tsa.key\nsigner_digest = sha256\n"
+                      "default_policy = 1.2.3.4.1\ndigests = sha256\n"
+                      "ess_cert_id_alg = sha256\n".format(f))
+        with open(f + "/serial", "w") as out:
+            out.write("01\n")
+
+    def __enter__(self):
+        folder = self.folder
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                with open(folder + "/query", "wb") as query:
+                    query.write(self.rfile.read(int(self.headers["Content-Length"])))
+                run("openssl", "ts", "-reply", "-config", folder + "/tsa.cnf", "-queryfile",
+                    folder + "/query", "-out", folder + "/reply")
+                with open(folder + "/reply", "rb") as reply:
+                    body = reply.read()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        return "http://127.0.0.1:%d/" % self.server.server_port, folder + "/ca.pem"
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def test_signing_twice(t, signed):
+    """Times taken from the clock would differ a second or more later."""
+    time.sleep(2)
+    assert sign(t, t.cert, t.key)[2] == signed
+
+
+@pytest.fixture(scope="module")
+def token(t):
+    """The same key in a PKCS#11 token, SoftHSM2's made here, and a stand-in
+    osslsigncode first on PATH that records the arguments of each call and
+    the mode of the PIN file it is handed, then signs: the environment that
+    holds both, and the record."""
+    tokens = os.path.join(t.work, "tokens")
+    os.makedirs(tokens)
+    with open(os.path.join(t.work, "softhsm2.conf"), "w") as f:
+        f.write("directories.tokendir = %s\n" % tokens)
+    env = dict(SOFTHSM2_CONF=os.path.join(t.work, "softhsm2.conf"))
+    run("softhsm2-util", "--init-token", "--free", "--label", "archver", "--pin", "1234",
+        "--so-pin", "5678", env=env)
+    run("softhsm2-util", "--import", t.key, "--token", "archver", "--label", "signer", "--id",
+        "01", "--pin", "1234", env=env)
+    signer, calls = os.path.join(t.work, "signer"), os.path.join(t.work, "signer.log")
+    os.makedirs(signer)
+    with open(os.path.join(signer, "osslsigncode"), "w") as f:
+        f.write('#!/bin/sh\nprintf "%%s\\n" "$@" >> %s\nprev=\nfor a in "$@"; do\n'
+                '  [ "$prev" = -readpass ] && stat -c "mode %%a" "$a" >> %s\n  prev=$a\n'
+                'done\nexec %s "$@"\n' % (calls, calls, shutil.which("osslsigncode")))
+    os.chmod(os.path.join(signer, "osslsigncode"), 0o755)
+    return dict(env, ARCHVER_SIGN_PKCS11_MODULE=SOFTHSM,
+                PATH=signer + os.pathsep + os.environ["PATH"]), calls
+
+
+KEY_URI = "pkcs11:token=archver;object=signer;type=private"
+
+
+# The URI after the key's, the PIN apart, what osslsigncode is handed after
+# the key's URI: signed as from the file, where it is handed no more; libp11
+# takes no query attribute but the PIN. Where else a URI may hold the PIN:
+# the host's rows (tests/host/test_tools.py).
+@pytest.mark.parametrize("uri, pin, rest", [
+    pytest.param("", "1234", "", id="PIN in ARCHVER_SIGN_PIN"),
+    pytest.param("?pin-value=%312%334&module-name=softhsm2", None, "?module-name=softhsm2",
+                 id="PIN in the query, another attribute after it")])
+def test_signing_with_a_token(t, signed, token, uri, pin, rest):
+    """Signed with the key in the token; the PIN kept off osslsigncode's
+    command line, in a file of its owner's."""
+    env, calls = token
+    open(calls, "w").close()
+    _, output, from_token = sign(t, t.cert, KEY_URI + uri,
+                                 env=dict(env, **({"ARCHVER_SIGN_PIN": pin} if pin else {})))
+    if not rest:
+        assert from_token == signed, output
+    recorded = open(calls).read().splitlines()
+    assert ([line for line in recorded if "1234" in line or "pin-value" in line],
+            [line for line in recorded if line.startswith("mode ")],
+            [line for line in recorded if line.startswith("pkcs11:")]) == \
+        ([], ["mode 600"], [KEY_URI + rest])
+
+
+@pytest.fixture(scope="module")
+def altered(t, signed):
+    """The signed exe as a file, stripped of its signature, with a changed
+    code byte, with its certificate table (data directory 4) filled with
+    what is no signature, and grown inside it."""
+    paths = types.SimpleNamespace(**{n: os.path.join(t.work, n + ".exe") for n in (
+        "signed", "stripped", "tampered", "garbage", "grown")})
+    with open(paths.signed, "wb") as f:
+        f.write(signed)
+    run("osslsigncode", "remove-signature", "-in", paths.signed, "-out", paths.stripped)
+    code = pefile.PE(data=signed).sections[0].PointerToRawData + 16
+    with open(paths.tampered, "wb") as f:
+        f.write(signed[:code] + bytes([signed[code] ^ 1]) + signed[code + 1:])
+    table = pefile.PE(data=signed).OPTIONAL_HEADER.DATA_DIRECTORY[4]
+    table, size = table.VirtualAddress, table.Size
+    with open(paths.garbage, "wb") as f:
+        f.write(signed[:table + 8] + b"\x5a" * (size - 8) + signed[table + size:])
+    # 64 bytes inside the certificate structure, its lengths and the PE
+    # checksum made to match.
+    grown = bytearray(signed[:table + size] + bytes(64) + signed[table + size:])
+    struct.pack_into("<I", grown, table, struct.unpack_from("<I", signed, table)[0] + 64)
+    pe = pefile.PE(data=bytes(grown))
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size = size + 64
+    pe = pefile.PE(data=bytes(pe.write()))
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    with open(paths.grown, "wb") as f:
+        f.write(pe.write())
+    return paths
+
+
+def test_signing_verifies(t, altered):
+    """A SHA-256 digest; stripped, the unsigned build; a changed code byte
+    fails."""
+    status, output = run("osslsigncode", "verify", "-CAfile", t.cert, "-in", altered.signed)
+    assert (status, re.findall(r"Message digest algorithm\s*: (\w+)", output)[:1]) == \
+        (0, ["SHA256"])
+    assert open(altered.stripped, "rb").read() == t.built
+    assert run("osslsigncode", "verify", "-CAfile", t.cert, "-in", altered.tampered)[0] != 0
+
+
+def test_signing_with_a_timestamp(t, signed):
+    """A timestamp from an RFC 3161 server (openssl ts, here on 127.0.0.1)
+    keeps the signature valid after the certificate expires; without one it
+    is not."""
+    with TimestampServer(t.work) as (server, authority):
+        stamped = sign(t, t.cert, t.key, url=server)[2]
+    later = str(int(time.time()) + 10 * 86400)
+    path = os.path.join(t.work, "stamped.exe")
+    verified = []
+    for exe in (stamped or b"", signed):
+        with open(path, "wb") as f:
+            f.write(exe)
+        verified.append(run("osslsigncode", "verify", "-CAfile", t.cert, "-TSA-CAfile",
+                            authority, "-time", later, "-in", path)[0] == 0)
+    assert verified == [True, False]
+
+
+def test_signing_release(t, signed, altered):
+    """Released as the release workflow releases it: the signed file, once
+    it is this build with a signature that holds its digest; tools/verify
+    on that, and on the zip with a signature grown by bytes that no build
+    gives, which still verifies."""
+    releaser = t.releaser
+    status, output, files, _ = releaser.release(env=dict(ARCHVER_SIGNED_EXE=altered.signed))
+    assert (status, files["archver.exe"]) == (0, signed), output
+    assert_package(files, t.commit)
+    assert_refused([(what, releaser.release(env=dict(ARCHVER_SIGNED_EXE=exe), older_zip=True))
+                    for what, exe in [("signed exe with a changed code byte", altered.tampered),
+                                      ("unsigned exe given as signed", altered.stripped),
+                                      ("a certificate table of garbage given as signed",
+                                       altered.garbage)]])
+    when = int(run("git", "-C", t.repo, "log", "-1", "--format=%ct")[1])
+    grown = open(altered.grown, "rb").read()
+    assert run("osslsigncode", "verify", "-CAfile", t.cert, "-in", altered.grown)[0] == 0
+    assert_verify(t, [
+        ("signed release", files["zip"], (0, ["built from these sources: commit " + t.commit])),
+        ("a certificate table of garbage", zipped(dict(files, **{"archver.exe": open(
+            altered.garbage, "rb").read()}), when), (1, [
+                "NOT built from these sources: commit %s gives another archver.exe, SHA256SUMS"
+                % t.commit])),
+        ("64 bytes more inside the signature", zipped(dict(files, **{"archver.exe": grown}),
+                                                       when), (1, [
+            "NOT built from these sources: commit %s gives another archver.exe, SHA256SUMS"
+            % t.commit]))])
+
+
+@pytest.mark.parametrize("args", [[b"/o"], [b"/b"], [b"/w"], [b"/?"]], ids=repr)
+def test_signing_leaves_the_answers(wine, built, altered, args):
+    assert wine.run(altered.signed, args) == wine.run(built["exe"], args)
+
+
+@pytest.mark.parametrize("cert, key, url", [
+    pytest.param("cert", "none.pem", None, id="missing key"),
+    pytest.param("cert", "other", None, id="key of another certificate"),
+    pytest.param("cert", "LICENSE", None, id="key that is no PEM"),
+    pytest.param("cert", None, None, id="certificate without key"),
+    pytest.param("cert", "key", "closed", id="timestamp server that does not answer")])
+def test_signing_refused(t, cert, key, url):
+    """An error, and no signed file."""
+    # A port nothing listens on: the timestamp cannot be had.
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        closed = "http://127.0.0.1:%d" % s.getsockname()[1]
+    paths = dict(cert=t.cert, key=t.key, other=t.other, LICENSE=os.path.join(t.repo, "LICENSE"),
+                 closed=closed)
+    status, output, written = sign(t, paths[cert], paths.get(key, key and os.path.join(
+        t.work, key)), paths.get(url))
+    assert (status, "tools/sign: " in output, written) == (1, True, None), output

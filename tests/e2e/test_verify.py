@@ -1,0 +1,164 @@
+"""tools/verify on the release of this tree and on every kind of zip made
+from it, each a row of one table, and on the commits of the repository
+that try to reach out of their build (conftest.py, releasing.py)."""
+import os
+import re
+import struct
+import zipfile
+
+import pristine
+from releasing import NOBODY, assert_verify, run, zipped
+
+
+def hidden_entry(data, name, content):
+    """data with a local entry of name before its central directory, which
+    does not list it."""
+    end = data.rfind(b"PK\x05\x06")
+    start = struct.unpack_from("<I", data, end + 16)[0]
+    local = pristine.zip_bytes([(name, content)], 0x60000000)
+    local = local[:local.find(b"PK\x01\x02")]
+    return (data[:start] + local + data[start:end + 16] + struct.pack("<I", start + len(local))
+            + data[end + 20:])
+
+
+def flipped(data, at):
+    return data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]
+
+
+def test_verify(t, unsigned, planted):
+    """tools/verify on the unsigned release and on zips made from it: every
+    kind of forgery, each remade with SHA256SUMS to match, and the commits
+    that try to reach out of their build."""
+    unsigned = unsigned[2]
+    commit, version = t.commit, t.version
+    when = int(run("git", "-C", t.repo, "log", "-1", "--format=%ct")[1])
+    exe = unsigned["archver.exe"]
+    info = dict(line.split(" ", 1) for line in unsigned["BUILDINFO"].decode().splitlines())
+
+    def forged(tweak=None, sums=True, first=(), **files):
+        return zipped(list(first) + list(dict(unsigned, **files).items()), when, tweak, sums)
+
+    def setting(name, value):
+        return lambda entry: setattr(entry, name, value(entry) if callable(value) else value)
+
+    def buildinfo(line, with_line):
+        return re.sub(rb"(?m)^%s .*$" % line.encode(), with_line, unsigned["BUILDINFO"])
+
+    def not_built(files, of=commit):
+        return 1, ["NOT built from these sources: commit %s gives another %s" % (of, files)]
+    same_files = not_built("zip of the same files")
+    # Another toolchain is built where BUILDINFO's Debian release is made.
+    other = forged(BUILDINFO=buildinfo("compiler", rb"compiler g++-mingw-w64-i686-win32 0.0"))
+    then = "then, as an ordinary user: REPO/tools/verify ZIP"
+    no_mmdebstrap = ["tools/verify: cannot check this zip here: mmdebstrap, which makes a root "
+                     "of Debian %s, is not installed" % info.get("debian"),
+                     "To check it, as root: apt-get install mmdebstrap uidmap", then]
+    # This tree once more, in a commit no branch or tag reaches.
+    untagged = run("git", "-C", t.repo, "commit-tree", "HEAD^{tree}", "-p", "HEAD", "-m",
+                   "deleted")[1].strip()
+    link = zipfile.ZipInfo("docs/recipes.md")
+    # A tar of a root in a cache folder of the verifying user's, put there
+    # by root.
+    planted_cache = os.path.join(t.work, "planted-cache")
+    kept = os.path.join(planted_cache, "archver-verify")
+    if os.geteuid() == 0:
+        os.makedirs(kept, 0o700)
+        for path in (planted_cache, kept):
+            os.chown(path, NOBODY, NOBODY)
+        open(os.path.join(kept, "%s.tar" % info.get("debian")), "w").close()
+    linked = os.path.join(t.work, "linked")
+    os.symlink(t.cache, linked)
+    built = (0, ["built from these sources: commit " + commit])
+    keeping = "keeping nothing: the cache folder's archver-verify is not this user's alone"
+    sudo = dict(start=[], SUDO_UID=str(NOBODY))
+    assert_verify(t, [
+        ("unsigned release", unsigned["zip"], built),
+        ("unsigned release, started by sudo, the group from the password database",
+         unsigned["zip"], (0, ["running as nobody (group %d), not as root" % NOBODY, keeping]
+                           + built[1]), sudo),
+        ("started as root, not by sudo", unsigned["zip"], (3, [
+            "tools/verify: cannot check this zip here: it builds a commit, which it never does "
+            "as root", "To check it, as an ordinary user: REPO/tools/verify ZIP"]),
+         dict(start=[])),
+        ("a changed byte in archver.exe", forged(**{"archver.exe": flipped(exe, len(exe) - 1)}),
+         not_built("archver.exe, SHA256SUMS")),
+        ("a byte of README.md changed, its CRC left", flipped(
+            unsigned["zip"], unsigned["zip"].find(unsigned["README.md"]) + 9),
+         not_built("README.md")),
+        ("bytes before the first entry", b"MZ" * 8 + unsigned["zip"], same_files),
+        ("bytes after the end record", unsigned["zip"] + b"PK", same_files),
+        ("a zip comment", unsigned["zip"][:-2] + b"\x04\x00note", same_files),
+        ("a local entry the central directory does not list",
+         hidden_entry(unsigned["zip"], "crosscheck.cmd", b"@echo hidden"), same_files),
+        ("mode 0666, which Info-ZIP extracts world-writable",
+         forged(setting("external_attr", 0o100666 << 16)), same_files),
+        ("the DOS directory bit, which bsdtar extracts as a folder",
+         forged(setting("external_attr", lambda e: e.external_attr | 0x10)), same_files),
+        ("version needed 6.3, which unzip skips", forged(setting("extract_version", 63)),
+         same_files),
+        ("dated 2107", forged(setting("date_time", (2107, 1, 1, 0, 0, 0))), same_files),
+        ("deflated", forged(setting("compress_type", zipfile.ZIP_DEFLATED)), same_files),
+        ("a document as a link", forged(lambda e: e.filename == link.filename and setattr(
+            e, "external_attr", 0o120777 << 16)), same_files),
+        ("an entry named with a C1 control", forged(**{"\x9b2K.txt": b""}),
+         not_built("SHA256SUMS, \\x9b2K.txt")),
+        ("a DLL beside archver.exe", forged(**{"version.dll": b"MZ"}),
+         not_built("SHA256SUMS, version.dll")),
+        ("an entry that climbs out of its folder", forged(**{"../run.cmd": b"@echo"}),
+         not_built("SHA256SUMS, ../run.cmd")),
+        ("archver.exe twice, a forged copy first", forged(first=[("archver.exe", b"MZ forged")]),
+         not_built("archver.exe, SHA256SUMS")),
+        ("archver.exe larger than a release's file", forged(**{"archver.exe": bytes(
+            (4 << 20) + 1)}), not_built("archver.exe, SHA256SUMS")),
+        ("BUILDINFO with a second commit line and free text", forged(
+            BUILDINFO=unsigned["BUILDINFO"] + b"commit %s\nsigned by the maintainer\n"
+            % commit.encode()), not_built("BUILDINFO, SHA256SUMS")),
+        ("SHA256SUMS with CR LF, in another order", forged(sums=False, SHA256SUMS=b"".join(
+            sorted(unsigned["SHA256SUMS"].replace(b"\n", b"\r\n").splitlines(True)))),
+         not_built("SHA256SUMS")),
+        ("SHA256SUMS listing a file the zip does not hold", forged(
+            sums=False, SHA256SUMS=unsigned["SHA256SUMS"] + b"%s  version.dll\n" % (
+                b"0" * 64)), not_built("SHA256SUMS")),
+        ("an older release renamed as this version's", forged(BUILDINFO=unsigned[
+            "BUILDINFO"].replace(commit.encode(), t.other_commit.encode())), (1, [
+                "tools/verify: the zip's name says version %s, its commit is of v0.0.1"
+                % version]), dict(name="archver-%s-win32.zip" % version)),
+        ("BUILDINFO naming a git option", forged(BUILDINFO=b"commit --orphan=x\n"),
+         (1, ["tools/verify: BUILDINFO names no commit"])),
+        ("BUILDINFO naming a commit on no tag, as of a deleted branch", forged(
+            BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), untagged.encode())),
+         (1, ["tools/verify: commit %s is not the commit of tag v%s here (%s)"
+              % (untagged, version, commit)])),
+        # Its build tries to write outside its folder, to plant a git filter,
+        # to reach a socket and a port, and fails where it sees the caller's
+        # environment.
+        ("BUILDINFO naming a commit whose build reaches out", forged(
+            BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), t.other_commit.encode())),
+         not_built("archver.exe, SHA256SUMS", t.other_commit)),
+        ("BUILDINFO naming a commit whose build fails with a verdict of its own", forged(
+            BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), t.failing.encode())),
+         (1, ["tools/verify: cmake --preset failed:"])),
+        ("another compiler, no mmdebstrap", other, (3, no_mmdebstrap), {"PATH": "/nonexistent"}),
+        ("another compiler, a zip named to run a command where its advice is pasted", other,
+         (3, no_mmdebstrap[:2] + [then.replace("ZIP", "'ZIP'")]),
+         {"PATH": "/nonexistent", "name": "archver-%s-win32$(cd;id>PWNED).zip" % version}),
+        # State kept by another user, or through a link, is not used.
+        ("another compiler, the kept root planted by another user", other,
+         (3, ["not using %s/%s.tar: not a plain file of this user's alone"
+              % (kept, info.get("debian"))] + no_mmdebstrap),
+         {"PATH": "/nonexistent", "XDG_CACHE_HOME": planted_cache, "root": True}),
+        ("another compiler, the cache folder a link", other, (3, [keeping] + no_mmdebstrap),
+         {"PATH": "/nonexistent", "XDG_CACHE_HOME": linked}),
+        ("another compiler, a Debian release unknown here", forged(BUILDINFO=buildinfo(
+            "compiler", rb"compiler g++-mingw-w64-i686-win32 0.0").replace(
+                b"\ndebian ", b"\ndebian x\x1b[2K")),
+         (3, ["tools/verify: cannot check this zip here: BUILDINFO names no Debian release "
+              "this tool knows: x\\x1b[2K" + info.get("debian", ""),
+              "To check it, as root: on the Debian release whose archive has them: apt-get "
+              "install --no-install-recommends cmake make git g++-mingw-w64-i686-win32=0.0 "
+              + " ".join(info.get(name, "").replace(" ", "=") for name in ("binutils", "runtime")),
+              then])),
+        ("a compiler that is no Debian version", forged(BUILDINFO=buildinfo(
+            "compiler", b"compiler g++-mingw-w64-i686-win32 0.0\x1b[2K")),
+         (1, ["tools/verify: BUILDINFO names no compiler version of g++-mingw-w64-i686-win32"])),
+    ])
