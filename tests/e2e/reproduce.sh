@@ -1,9 +1,10 @@
 #!/bin/sh
 # Builds archver.exe twice from copies of the sources at two different paths,
 # some seconds apart and in two time zones, and shows that both builds give
-# the same bytes. The first build has testing off and sees only CMake, make
-# and the compiler on its PATH: archver.exe needs nothing else, and it is the
-# same file as the second, full build's.
+# the same bytes. The first build is configured with the preset's toolchain
+# file alone and sees only CMake, make and the compiler on its PATH:
+# archver.exe needs nothing else, and it is the same file as the second,
+# full build's, in developer mode.
 #   reproduce.sh [SOURCE_DIR [PRESET]]   (default: this checkout, windows-x86)
 set -eu
 source=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
@@ -18,25 +19,31 @@ for tool in /usr/bin/i686-w64-mingw32-* /usr/bin/clang* /usr/bin/ld.lld /usr/bin
     [ -e "$tool" ] && ln -s "$tool" "$tools/"
 done
 
-# build DIR ON|OFF: the SHA-256 of archver.exe built in DIR with testing on
-# or off; off, with nothing on the PATH but the tools above.
+# The preset's toolchain file: windows-x86-clang's is i686-w64-mingw32-clang.
+toolchain=cmake/i686-w64-mingw32${preset#windows-x86}.cmake
+
+# build DIR alone|full: the SHA-256 of archver.exe built in DIR, with the
+# toolchain file alone and nothing on the PATH but the tools above, or with
+# the preset.
 build() {
-    (cd "$source" && tar -cf - CMakeLists.txt CMakePresets.json cmake src res tests tools) |
-        (cd "$1" && tar -xf -)
-    set -- "$1" "$2" env
-    [ "$2" = ON ] || set -- "$1" "$2" env -i HOME="$1" PATH="$tools"
     dir=$1
-    testing=$2
-    shift 2
-    "$@" cmake --preset "$preset" -S "$dir" -DBUILD_TESTING="$testing" >/dev/null
+    (cd "$source" && tar -cf - CMakeLists.txt CMakePresets.json cmake src res tests tools) |
+        (cd "$dir" && tar -xf -)
+    if [ "$2" = alone ]; then
+        set -- env -i HOME="$dir" PATH="$tools"
+        "$@" cmake -S "$dir" -B "$dir/build/$preset" --toolchain "$dir/$toolchain" >/dev/null
+    else
+        set -- env
+        "$@" cmake --preset "$preset" -S "$dir" >/dev/null
+    fi
     "$@" cmake --build "$dir/build/$preset" --target archver >/dev/null
     sha256sum <"$dir/build/$preset/archver.exe" | cut -d' ' -f1
 }
 
-a=$(build "$first" OFF)
+a=$(build "$first" alone)
 sleep 2
-b=$(TZ=Asia/Tokyo build "$second" ON)
-echo "$first (testing off): $a"
+b=$(TZ=Asia/Tokyo build "$second" full)
+echo "$first (toolchain file alone): $a"
 echo "$second: $b"
 for dir in "$first" "$second"; do
     if grep -q -a -e "$first" -e "$second" "$dir/build/$preset/archver.exe"; then

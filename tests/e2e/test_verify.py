@@ -137,7 +137,7 @@ def test_verify(t, unsigned, planted):
          not_built("archver.exe, SHA256SUMS", t.other_commit)),
         ("BUILDINFO naming a commit whose build fails with a verdict of its own", forged(
             BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), t.failing.encode())),
-         (1, ["tools/verify: cmake --preset failed:"])),
+         (1, ["tools/verify: cmake -S failed:"])),
         ("another compiler, no mmdebstrap", other, (3, no_mmdebstrap), {"PATH": "/nonexistent"}),
         ("another compiler, a zip named to run a command where its advice is pasted", other,
          (3, no_mmdebstrap[:2] + [then.replace("ZIP", "'ZIP'")]),
