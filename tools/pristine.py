@@ -180,13 +180,7 @@ def zip_bytes(files, when):
     return out.getvalue()
 
 
-def project_version(repository, commit=None):
-    """The version in project() of the commit's CMakeLists.txt, or of the
-    work tree's without a commit; None where it names none."""
-    if commit:
-        text = git(repository, "show", commit + ":CMakeLists.txt")
-    else:
-        with open(os.path.join(repository, "CMakeLists.txt"), "rb") as f:
-            text = f.read()
-    match = re.search(rb"project\(archver VERSION (\d+\.\d+\.\d+)", text)
+def project_version(cmake_lists):
+    """The version in project() of CMakeLists.txt's bytes, or None."""
+    match = re.search(rb"project\(archver VERSION (\d+\.\d+\.\d+)", cmake_lists)
     return match and match.group(1).decode()

@@ -29,7 +29,7 @@ def test_nothing_a_release_makes_false(texts):
 
 
 def test_version_only_in_the_changelog_with_its_date(texts):
-    version = pristine.project_version(TOP)
+    version = pristine.project_version(open(os.path.join(TOP, "CMakeLists.txt"), "rb").read())
     assert (["%s: %s" % (n, m) for n, text in texts.items() if n != "CHANGELOG.md"
              for m in re.findall(r"\d+\.\d+\.\d+", text) if m == version],
             bool(re.search(r"(?m)^## %s \(\d{4}-\d\d-\d\d\)$" % re.escape(version),
