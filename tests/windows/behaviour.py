@@ -14,7 +14,7 @@ import subprocess
 import sys
 
 import oracle
-from checks import again, check, finish
+from checks import check, finish, reruns
 
 HELP = (b"Help: archver.exe\r\n"
         b"    This Program can check that a process is running under WOW64.\r\n"
@@ -126,7 +126,7 @@ def read_machine(cmd, env=None):
         if not missing:
             break
         print("reg.exe printed nothing for the %s key, read again" % " and ".join(missing))
-        again.append("reading the registry")
+        reruns.append("reading the registry")
     return values
 
 

@@ -4,7 +4,7 @@ script's end with the count of those that passed and of those run twice."""
 
 failures = []
 checked = [0]
-again = []
+reruns = []
 
 
 def check(what, got, want):
@@ -18,5 +18,5 @@ def finish():
     for failure in failures:
         print("FAIL", failure)
     print("%d passed, %d failed%s" % (checked[0] - len(failures), len(failures),
-                                      ", %d run twice" % len(again) if again else ""))
+                                      ", %d run twice" % len(reruns) if reruns else ""))
     return 1 if failures else 0
