@@ -112,7 +112,8 @@ def t(built):
         # Whether bubblewrap can make a sandbox here, as the user verifying,
         # asked apart from tools/verify's own, which the rows test.
         probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + [
-            pristine.BWRAP, "--unshare-all", "--ro-bind", "/", "/", "true"],
+            pristine.BWRAP, "--unshare-all", "--ro-bind", "/", "/", "--proc", "/proc", "--dev",
+            "/dev", "true"],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT) \
             if os.path.exists(pristine.BWRAP) else types.SimpleNamespace(
                 returncode=1, stdout=b"no bubblewrap")
