@@ -5,9 +5,11 @@ rem elsewhere: the architecture in the environment and the registry, the
 rem version and build in the registry and from "ver", the product type in the
 rem registry, and EXPECT_CODE when set. One line per check, then "crosscheck:
 rem all agree" (exit 0) or what disagrees (exit 1); exit 2 without
-rem archver.exe or without a folder of its own in TEMP. Where reg.exe cannot read the registry (Windows 2000 has
-rem none), the environment and "ver" stand in as far as they go, and a check
-rem nothing else answers says so.
+rem archver.exe or without a folder of its own in TEMP. Where reg.exe cannot
+rem read the registry (Windows 2000 has none), the environment and "ver"
+rem stand in as far as they go, and each check nothing else answers, the
+rem registry and EXPECT_CODE among them, is an "unknown" line: what could not
+rem be checked is no disagreement.
 rem Written for every cmd.exe from Windows 2000 on, 32- and 64-bit: no delayed
 rem expansion, a value read right after the line that set it, every "for"
 rem body in parentheses, every program by its full path. What a program
@@ -151,11 +153,12 @@ rem The path as data: a for variable is printed without being parsed.
 for %%p in ("%archver%") do (echo crosscheck: %%~p)
 if defined sha256 echo SHA-256: %sha256%
 echo Windows: %envarch% / %regarch% (%bits%-bit), version %major%.%minor% build %build% (ver: %verword%), %producttype% (type %type%): version code %code%
-if not defined registry call :problem "cannot read the registry: reg query fails here"
+if not defined registry echo unknown   registry: reg query fails here
 if not defined bits call :problem "disagree on bitness: environment %envarch%, registry %regarch%"
 if not "%vermajor%.%verminor%.%verbuild%"=="%major%.%minor%.%build%" call :problem "disagree on version: registry %major%.%minor%.%build%, ver %vermajor%.%verminor%.%verbuild%"
 if defined registry if not defined type call :problem "disagree on product type: registry %producttype%"
 if defined EXPECT_CODE if defined code if not "%EXPECT_CODE%"=="%code%" call :problem "disagree on version code: EXPECT_CODE %EXPECT_CODE%, registry %code%"
+if defined EXPECT_CODE if not defined code echo unknown   EXPECT_CODE: no version code from the registry to compare with
 rem A compatibility layer (WINXPSP3, VISTARTM, WIN7RTM, ...) inherited from
 rem the caller makes Windows report another version to archver; one such as
 rem RunAsInvoker leaves it alone.

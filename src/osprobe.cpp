@@ -31,7 +31,7 @@ static const NativeMachineRow NATIVE_MACHINES[] = {
 // IsWow64Process that it is not under WOW64, and asking that alone would call
 // such a Windows 32-bit. IsWow64Process2 names the machine Windows itself
 // runs on, which is the question asked; where it is missing (before Windows
-// 10 1511), fails or names a machine not in the table, the older question
+// 10 1709), fails or names a machine not in the table, the older question
 // answers as it always has.
 static BitnessCode QueryNativeBitness(HMODULE kernel32)
 {
@@ -69,7 +69,7 @@ static BitnessCode QueryWow64Bitness(HMODULE kernel32)
 }
 
 // Both functions are looked up at run time, never imported: Windows 2000 and
-// early XP lack IsWow64Process, everything before Windows 10 1511 lacks
+// early XP lack IsWow64Process, everything before Windows 10 1709 lacks
 // IsWow64Process2, and an import of either would stop the program loading.
 // kernel32 is in every process before its first instruction runs, so its
 // handle is taken once and not tested.

@@ -86,7 +86,7 @@ CROSSCHECK_VERSIONS = [
                  sources=["disagree on bitness"])),
     Pose("Windows 2000", named_version("win2k"),
          own=Own("nothing", registry=False, mismatches=["/w BuildNumber"],
-                 unknown=BITNESS + ["/o", "/w"], sources=["cannot read the registry"])),
+                 unknown=["registry"] + BITNESS + ["/o", "/w"])),
     Pose("Windows XP SP1", registry_version("5.1", "2600", service_pack=1),
          own=Own("nothing", mismatches=VERSION_ANSWERS, unknown=BITNESS)),
     Pose("Windows XP SP2", registry_version("5.1", "2600", service_pack=2),
@@ -103,8 +103,8 @@ CROSSCHECK_VERSIONS = [
     # Only a 0 is no answer: a wrong bitness stays wrong, a right one agrees.
     Pose("Windows 2000, answers of 3", named_version("win2k"),
          own=Own("nothing", env={"ARCHVER_STANDIN_EXIT": "3"}, registry=False,
-                 mismatches=BITNESS + ["/w BuildNumber", "help"], unknown=["/o", "/w"],
-                 sources=["cannot read the registry"])),
+                 mismatches=BITNESS + ["/w BuildNumber", "help"],
+                 unknown=["registry", "/o", "/w"])),
     Pose("Windows XP SP1, archver answering", registry_version("5.1", "2600", service_pack=1),
          own=Own("archver")),
     Pose("a compatibility layer that changes the version", WINDOWS_7_SP1,
@@ -165,14 +165,15 @@ ANSWERS = BITNESS + VERSION_ANSWERS + ["help"]
 # or wrong or none) and whether reg.exe is there. Without its manifest
 # archver is told 6.2 from Windows 8.1 on; the do-nothing program answers 0
 # to everything. Without the registry nothing tells the product type, so
-# neither the code.
+# neither the code, nor whether EXPECT_CODE holds.
 Run = namedtuple("Run", "program finds expect registry", defaults=(None, True))
 RUNS = [
     Run("archver", lambda code: ([], [], []), "right"),
     Run("archver", lambda code: ([], [], ["disagree on version code"]), "wrong"),
     Run("stripped", lambda code: (VERSION_ANSWERS if code >= 20630 else [], [], [])),
     Run("nothing", lambda code: ([a for a in ANSWERS if a != "help"], [], [])),
-    Run("archver", lambda code: ([], ["/o", "/w"], ["cannot read the registry"]),
+    # Nothing to read the code from: no disagreement, what is not checked said.
+    Run("archver", lambda code: ([], ["registry", "EXPECT_CODE", "/o", "/w"], []), "right",
         registry=False),
 ]
 

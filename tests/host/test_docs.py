@@ -1,6 +1,6 @@
 """The documents as a release ships them: short enough to read, with nothing
 that a published release would make false, no version but in CHANGELOG.md,
-whose entry for this version is dated."""
+whose top entry is this version's, dated or unreleased."""
 import os
 import re
 
@@ -30,7 +30,8 @@ def test_nothing_a_release_makes_false(texts):
 
 def test_version_only_in_the_changelog_with_its_date(texts):
     version = pristine.project_version(open(os.path.join(TOP, "CMakeLists.txt"), "rb").read())
+    headings = re.findall(r"(?m)^## (.*)$", texts.get("CHANGELOG.md", ""))
     assert (["%s: %s" % (n, m) for n, text in texts.items() if n != "CHANGELOG.md"
              for m in re.findall(r"\d+\.\d+\.\d+", text) if m == version],
-            bool(re.search(r"(?m)^## %s \(\d{4}-\d\d-\d\d\)$" % re.escape(version),
-                           texts.get("CHANGELOG.md", "")))) == ([], True)
+            bool(re.fullmatch(r"%s \((\d{4}-\d\d-\d\d|unreleased)\)" % re.escape(version),
+                              headings[0] if headings else ""))) == ([], True)
