@@ -16,8 +16,8 @@ import zipfile
 # What a release ships, in this order, each under the name the commit's tree
 # gives it; archver.exe, first, is built. The docs keep their folder, so
 # their links to each other hold inside the zip.
-SHIPPED = ["archver.exe", "crosscheck.cmd", "README.md", "LICENSE", "SECURITY.md", "CHANGELOG.md",
-           "docs/reference.md", "docs/recipes.md"]
+SHIPPED = ["archver.exe", "crosscheck.cmd", "README.md", "LICENSE", "NOTICES.md", "SECURITY.md",
+           "CHANGELOG.md", "docs/reference.md", "docs/recipes.md"]
 # No file a release ships comes near this; nothing larger is read.
 LARGEST_FILE = 4 << 20
 

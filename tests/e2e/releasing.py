@@ -16,8 +16,8 @@ import pytest
 
 # The user's documents, every page that holds a recipe among them; no
 # contributor's document.
-FILES = ["BUILDINFO", "CHANGELOG.md", "LICENSE", "README.md", "SECURITY.md", "SHA256SUMS",
-         "archver.exe", "crosscheck.cmd", "docs/recipes.md", "docs/reference.md"]
+FILES = ["BUILDINFO", "CHANGELOG.md", "LICENSE", "NOTICES.md", "README.md", "SECURITY.md",
+         "SHA256SUMS", "archver.exe", "crosscheck.cmd", "docs/recipes.md", "docs/reference.md"]
 
 
 # Markdown links and the headings they may point to.
