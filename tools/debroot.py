@@ -53,15 +53,6 @@ def own_file(path):
         not mode.st_mode & 0o022
 
 
-def has_subordinate_ids(user):
-    """Whether /etc/subuid and /etc/subgid give user ids to map."""
-    try:
-        return all(any(line.split(":")[0] in (user, str(os.getuid())) for line in open(path))
-                   for path in ("/etc/subuid", "/etc/subgid"))
-    except OSError:
-        return False
-
-
 def toolchain_root(recorded, when, state, scratch):
     """A root of BUILDINFO's Debian release and toolchain, unpacked in
     scratch from a tar file in state (or scratch), made anew where it is
@@ -97,18 +88,20 @@ def toolchain_root(recorded, when, state, scratch):
     raise CannotRebuild("the root of Debian %s has another toolchain" % suite, install)
 
 
+# What mmdebstrap's failure says of its cause, and what root can do for it.
+CAUSES = [("newuidmap", "apt-get install uidmap"),
+          ("/etc/sub[ug]id", "usermod --add-subuids 100000-165535 --add-subgids 100000-165535 "
+           "{user}"),
+          ("[Tt]emporary failure resolving|Could not resolve|Failed to fetch", None),
+          ("unshare|namespace", "sysctl -w kernel.unprivileged_userns_clone=1")]
+
+
 def make_root(suite, wanted, kept, when, install):
     """Makes kept, a tar file of a root of Debian suite with the packages
     wanted, by mmdebstrap as this user."""
     if not shutil.which("mmdebstrap"):
         raise CannotRebuild("mmdebstrap, which makes a root of Debian %s, is not installed"
                             % suite, "apt-get install mmdebstrap uidmap")
-    user = pwd.getpwuid(os.getuid()).pw_name
-    if not has_subordinate_ids(user):
-        raise CannotRebuild("this user has no subordinate ids in /etc/subuid and /etc/subgid, "
-                            "which mmdebstrap needs", shlex.join([
-                                "usermod", "--add-subuids", "100000-165535", "--add-subgids",
-                                "100000-165535", user]))
     print("making a root of Debian %s with BUILDINFO's toolchain in %s" % (suite, kept))
     part = tempfile.mkstemp(suffix=".tar", dir=os.path.dirname(kept))[1]
     try:
@@ -116,11 +109,15 @@ def make_root(suite, wanted, kept, when, install):
                       "--include=cmake,make," + ",".join(wanted), suite, part])
     except pristine.BuildError as e:
         os.remove(part)
-        # The archive keeps one version of a package a release; Debian's
-        # snapshot archive keeps every version there was, by date.
+        why = "mmdebstrap cannot make that root: " + str(e).strip().splitlines()[-1].strip()
+        user = shlex.quote(pwd.getpwuid(os.getuid()).pw_name)
+        for cause, remedy in CAUSES:
+            if re.search(cause, str(e)):
+                raise CannotRebuild(why, remedy and remedy.format(user=user))
+        # Else a version gone from the archive, which keeps one of a package a
+        # release; Debian's snapshot archive keeps every one there was, by date.
         source = "deb [check-valid-until=no] https://snapshot.debian.org/archive/debian/%s/ %s " \
             "main" % (time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(when)), suite)
-        raise CannotRebuild("mmdebstrap cannot make that root: " + str(e).strip().splitlines()[-1],
-                            "echo %s >/etc/apt/sources.list.d/snapshot.list && apt-get update && "
-                            % shlex.quote(source) + install.partition(": ")[2])
+        raise CannotRebuild(why, "echo %s >/etc/apt/sources.list.d/snapshot.list && "
+                            "apt-get update && " % shlex.quote(source) + install.partition(": ")[2])
     os.replace(part, kept)

@@ -2,12 +2,15 @@
 from it, each a row of one table, and on the commits of the repository
 that try to reach out of their build (conftest.py, releasing.py)."""
 import os
+import pwd
 import re
 import struct
+import tempfile
+import time
 import zipfile
 
 import pristine
-from releasing import NOBODY, assert_verify, run, zipped
+from releasing import MMDEBSTRAP, NOBODY, assert_verify, run, zipped
 
 
 def hidden_entry(data, name, content):
@@ -70,6 +73,27 @@ def test_verify(t, unsigned, planted):
     os.symlink(t.cache, linked)
     built = (0, ["built from these sources: commit " + commit])
     keeping = "keeping nothing: the cache folder's archver-verify is not this user's alone"
+    # A stand-in mmdebstrap first on PATH: it fails as the real one does for
+    # each cause, or makes a root whose dpkg status names a toolchain, and a
+    # cache folder of its own for each row.
+    standin = os.path.join(t.work, "standin")
+    os.makedirs(standin, exist_ok=True)
+    with open(os.path.join(standin, "mmdebstrap"), "w") as f:
+        f.write(MMDEBSTRAP)
+    os.chmod(os.path.join(standin, "mmdebstrap"), 0o755)
+    user = "nobody" if os.geteuid() == 0 else pwd.getpwuid(os.getuid()).pw_name
+
+    def mmdebstrap(says):
+        cache = tempfile.mkdtemp(dir=t.work)
+        os.chmod(cache, 0o700)
+        if os.geteuid() == 0:
+            os.chown(cache, NOBODY, NOBODY)
+        return {"PATH": standin + os.pathsep + os.environ["PATH"], "XDG_CACHE_HOME": cache,
+                "ARCHVER_STANDIN_MMDEBSTRAP": says}
+    status = "".join("Package: %s\nStatus: install ok installed\nVersion: %s\nMaintainer: t\n"
+                     "Architecture: amd64\nDescription: t\n\n" % tuple(
+                         info.get(name, "").split(" ", 1)) for name in ("binutils", "runtime"))
+    cannot = "tools/verify: cannot check this zip here: mmdebstrap cannot make that root: "
     sudo = dict(start=[], SUDO_UID=str(NOBODY))
     assert_verify(t, [
         ("unsigned release", unsigned["zip"], built),
@@ -139,6 +163,39 @@ def test_verify(t, unsigned, planted):
             BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), t.failing.encode())),
          (1, ["tools/verify: cmake -S failed:"])),
         ("another compiler, no mmdebstrap", other, (3, no_mmdebstrap), {"PATH": "/nonexistent"}),
+        ("another compiler, mmdebstrap without newuidmap", other, (3, [
+            cannot + "E: cannot find newuidmap", "To check it, as root: apt-get install uidmap",
+            then]), mmdebstrap("fail:E: cannot find newuidmap")),
+        ("another compiler, no subordinate ids", other, (3, [
+            cannot + "E: No entry for %s in /etc/subgid" % user, "To check it, as root: usermod "
+            "--add-subuids 100000-165535 --add-subgids 100000-165535 " + user, then]),
+         mmdebstrap("fail:E: No entry for %s in /etc/subgid" % user)),
+        ("another compiler, Debian's archive out of reach", other, (3, [
+            cannot + "E: Temporary failure resolving 'deb.debian.org'",
+            "To check it, as an ordinary user: REPO/tools/verify ZIP"]),
+         mmdebstrap("fail:E: Temporary failure resolving 'deb.debian.org'")),
+        ("another compiler, gone from Debian's archive", other, (3, [
+            cannot + "E: Version '0.0' was not found", "To check it, as root: echo 'deb "
+            "[check-valid-until=no] https://snapshot.debian.org/archive/debian/%s/ %s main' "
+            ">/etc/apt/sources.list.d/snapshot.list && apt-get update && apt-get install "
+            "--no-install-recommends cmake make git g++-mingw-w64-i686-win32=0.0 %s" % (
+                time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(when)), info.get("debian"),
+                " ".join(info.get(name, "").replace(" ", "=") for name in ("binutils",
+                                                                            "runtime"))), then]),
+         mmdebstrap("fail:E: Version '0.0' was not found")),
+        ("another compiler, a root of another toolchain made", other, (3, [
+            "tools/verify: cannot check this zip here: the root of Debian %s has another "
+            "toolchain" % info.get("debian"), "To check it, as root: on Debian %s (%s): apt-get "
+            "install --no-install-recommends cmake make git g++-mingw-w64-i686-win32=0.0 %s" % (
+                {"bookworm": "12", "trixie": "13"}.get(info.get("debian")), info.get("debian"),
+                " ".join(info.get(name, "").replace(" ", "=") for name in ("binutils",
+                                                                            "runtime"))), then]),
+         mmdebstrap("root:" + status)),
+        # Built on that root, which has no CMake here.
+        ("another compiler, a root of that toolchain made", other, (1, [
+            "tools/verify: cmake -S failed:"]), mmdebstrap(
+                "root:" + status + "Package: g++-mingw-w64-i686-win32\nStatus: install ok "
+                "installed\nVersion: 0.0\nMaintainer: t\nArchitecture: amd64\nDescription: t\n")),
         ("another compiler, a zip named to run a command where its advice is pasted", other,
          (3, no_mmdebstrap[:2] + [then.replace("ZIP", "'ZIP'")]),
          {"PATH": "/nonexistent", "name": "archver-%s-win32$(cd;id>PWNED).zip" % version}),
