@@ -139,9 +139,10 @@ def test_signing_with_a_token(t, signed, token, uri, pin, rest):
 def altered(t, signed):
     """The signed exe as a file, stripped of its signature, with a changed
     code byte, with its certificate table (data directory 4) filled with
-    what is no signature, and grown inside it."""
+    what is no signature, grown inside it, another build signed, and this
+    one signed with SHA-1."""
     paths = types.SimpleNamespace(**{n: os.path.join(t.work, n + ".exe") for n in (
-        "signed", "stripped", "tampered", "garbage", "grown")})
+        "signed", "stripped", "tampered", "garbage", "grown", "other", "sha1")})
     with open(paths.signed, "wb") as f:
         f.write(signed)
     run("osslsigncode", "remove-signature", "-in", paths.signed, "-out", paths.stripped)
@@ -162,6 +163,13 @@ def altered(t, signed):
     pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
     with open(paths.grown, "wb") as f:
         f.write(pe.write())
+    # Valid signatures of another build (a changed code byte, signed anew)
+    # and of this one with a SHA-1 digest.
+    for path, exe, digest in ((paths.other, paths.tampered, "sha256"),
+                              (paths.sha1, paths.stripped, "sha1")):
+        run("osslsigncode", "remove-signature", "-in", exe, "-out", path + ".in")
+        run("osslsigncode", "sign", "-certs", t.cert, "-key", t.key, "-h", digest, "-time",
+            "1767323045", "-in", path + ".in", "-out", path)
     return paths
 
 
@@ -205,7 +213,11 @@ def test_signing_release(t, signed, altered):
                     for what, exe in [("signed exe with a changed code byte", altered.tampered),
                                       ("unsigned exe given as signed", altered.stripped),
                                       ("a certificate table of garbage given as signed",
-                                       altered.garbage)]])
+                                       altered.garbage),
+                                      ("a valid signature of another build", altered.other),
+                                      ("this build's signature grown by 64 bytes",
+                                       altered.grown),
+                                      ("a signature with a SHA-1 digest", altered.sha1)]])
     when = int(run("git", "-C", t.repo, "log", "-1", "--format=%ct")[1])
     grown = open(altered.grown, "rb").read()
     assert run("osslsigncode", "verify", "-CAfile", t.cert, "-in", altered.grown)[0] == 0
