@@ -100,6 +100,11 @@ def t(built):
             f.write("[core]\n\tautocrlf = true\n")
         config = os.path.join(work, "config")
         os.makedirs(os.path.join(config, "git"))
+        # The user's own configuration, where git looks for it: a smudge
+        # filter that leaves a file in planted/ where it runs.
+        for path in (os.path.join(home, ".gitconfig"), os.path.join(config, "git", "config")):
+            with open(path, "w") as f:
+                f.write("[filter \"planted\"]\n\tsmudge = touch '%s/ran'; cat\n" % planted)
         with open(os.path.join(config, "git", "attributes"), "w") as f:
             f.write("*.md working-tree-encoding=UTF-16LE-BOM\n")
         for tool in PLANTED:
@@ -128,6 +133,7 @@ def t(built):
                          GIT_CONFIG_VALUE_1="touch '%s/ran'; cat" % planted,
                          GIT_DIR=os.path.join(caller, ".git"), XDG_CACHE_HOME=cache,
                          XDG_CONFIG_HOME=config, HOME=home, ARCHVER_PLANTED="1",
+                         ARCHVER_SIGN_PIN="1234",
                          PATH=planted + os.pathsep + os.environ["PATH"]),
             planted=planted, caller=caller, cache=cache,
             releaser=Releaser(repo, work, version),

@@ -142,7 +142,7 @@ def make_repository(source, repo, hostile):
         f.write("README.md filter=planted\n")
     commits = []
     reaching = ("execute_process(COMMAND python3 ${CMAKE_SOURCE_DIR}/hostile.py)\n"
-                "if(DEFINED ENV{ARCHVER_PLANTED})\n"
+                "if(DEFINED ENV{ARCHVER_PLANTED} OR DEFINED ENV{ARCHVER_SIGN_PIN})\n"
                 "  message(FATAL_ERROR \"the caller's environment\")\nendif()\n")
     for version, more in (("0.0.1", reaching), ("0.0.2", FAILING)):
         with open(cmake_lists, "w") as f:
