@@ -107,6 +107,11 @@ CROSSCHECK_VERSIONS = [
                  unknown=["registry", "/o", "/w"])),
     Pose("Windows XP SP1, archver answering", registry_version("5.1", "2600", service_pack=1),
          own=Own("archver")),
+    # The service pack's number is the word its text holds, here with cmd
+    # syntax right after the digit, which only its number is read of.
+    Pose("Windows XP SP1, the number in its service pack's text followed by " + HOSTILE,
+         registry_version("5.1", "2600", service_pack=1, csd="Service Pack 1" + HOSTILE),
+         own=Own("archver")),
     Pose("a compatibility layer that changes the version", WINDOWS_7_SP1,
          own=Own("archver", env={"__COMPAT_LAYER": "~ RunAsInvoker WINXPSP3"},
                  sources=["compatibility layer WINXPSP3 in __COMPAT_LAYER"])),
