@@ -71,6 +71,17 @@ def test_verify(t, unsigned, planted):
         open(os.path.join(kept, "%s.tar" % info.get("debian")), "w").close()
     linked = os.path.join(t.work, "linked")
     os.symlink(t.cache, linked)
+    # Cache folders that are not the verifying user's alone: under another
+    # user's folder, and archver-verify owned by root or open to all.
+    caches = {what: os.path.join(t.work, what) for what in ("others", "rooted", "open")}
+    if os.geteuid() == 0:
+        for what, parent, owner, mode in (("others", 12345, NOBODY, 0o700),
+                                          ("rooted", NOBODY, 0, 0o700),
+                                          ("open", NOBODY, NOBODY, 0o777)):
+            os.makedirs(os.path.join(caches[what], "archver-verify"))
+            os.chmod(os.path.join(caches[what], "archver-verify"), mode)
+            os.chown(caches[what], parent, parent)
+            os.chown(os.path.join(caches[what], "archver-verify"), owner, owner)
     built = (0, ["built from these sources: commit " + commit])
     keeping = "keeping nothing: the cache folder's archver-verify is not this user's alone"
     # A stand-in mmdebstrap first on PATH: it fails as the real one does for
@@ -206,6 +217,13 @@ def test_verify(t, unsigned, planted):
          {"PATH": "/nonexistent", "XDG_CACHE_HOME": planted_cache, "root": True}),
         ("another compiler, the cache folder a link", other, (3, [keeping] + no_mmdebstrap),
          {"PATH": "/nonexistent", "XDG_CACHE_HOME": linked}),
+        ("another compiler, the cache folder under another user's", other,
+         (3, [keeping] + no_mmdebstrap),
+         {"PATH": "/nonexistent", "XDG_CACHE_HOME": caches["others"], "root": True}),
+        ("another compiler, archver-verify owned by root", other, (3, [keeping] + no_mmdebstrap),
+         {"PATH": "/nonexistent", "XDG_CACHE_HOME": caches["rooted"], "root": True}),
+        ("another compiler, archver-verify open to all", other, (3, [keeping] + no_mmdebstrap),
+         {"PATH": "/nonexistent", "XDG_CACHE_HOME": caches["open"], "root": True}),
         ("another compiler, a Debian release unknown here", forged(BUILDINFO=buildinfo(
             "compiler", rb"compiler g++-mingw-w64-i686-win32 0.0").replace(
                 b"\ndebian ", b"\ndebian x\x1b[2K")),
