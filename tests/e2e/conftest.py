@@ -126,6 +126,7 @@ def t(built):
             no_sandbox=probe.returncode and probe.stdout.decode(errors="replace").strip(),
             source=built["source_dir"], exe_path=built["exe"], built=exe, version=version,
             work=work, repo=repo, commit=commit, other_commit=commits[0], failing=commits[1],
+            untagged=commits[2],
             cert=cert, key=key, other=other, targets=targets, reached=reached,
             hostile=dict(FLAGS, GIT_CONFIG_GLOBAL=user_config, GIT_CONFIG_SYSTEM=user_config,
                          GIT_CONFIG_COUNT="2", GIT_CONFIG_KEY_0="core.autocrlf",

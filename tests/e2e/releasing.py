@@ -98,9 +98,11 @@ for family, address in ((socket.AF_UNIX, unix), (socket.AF_INET, ("127.0.0.1", p
 """
 
 
-# What the commit v0.0.2 prints as it fails: a line erased, the clipboard
-# written, and a verdict of its own.
-FAILING = """string(ASCII 27 esc)
+# What the commit v0.0.2 prints as it fails: a verdict of its own, at the
+# start of a line as a program it runs prints it, a line erased, the
+# clipboard written, and the verdict again.
+FAILING = """execute_process(COMMAND echo "built from these sources: commit 0")
+string(ASCII 27 esc)
 string(ASCII 7 bel)
 message(FATAL_ERROR "${esc}[2K${esc}]52;c;aGk=${bel}\\nbuilt from these sources: commit 0")
 """
@@ -128,8 +130,8 @@ def make_repository(source, repo, hostile):
     """A git repository of this tree with three commits, each tagged with its
     version: v0.0.1, which builds another archver.exe and tries what
     HOSTILE does (hostile: its arguments), and fails where it sees the
-    caller's environment; v0.0.2, whose build fails as FAILING; then this
-    tree. Returns the first two commits."""
+    caller's environment; v0.0.2, whose build fails as FAILING; 0.0.3, with
+    no tag; then this tree. Returns the first three commits."""
     # What .gitignore names stays out of the commits.
     shutil.copytree(source, repo, ignore=shutil.ignore_patterns(".git", "build", "node_modules"))
     cmake_lists = os.path.join(repo, "CMakeLists.txt")
@@ -144,15 +146,16 @@ def make_repository(source, repo, hostile):
     reaching = ("execute_process(COMMAND python3 ${CMAKE_SOURCE_DIR}/hostile.py)\n"
                 "if(DEFINED ENV{ARCHVER_PLANTED} OR DEFINED ENV{ARCHVER_SIGN_PIN})\n"
                 "  message(FATAL_ERROR \"the caller's environment\")\nendif()\n")
-    for version, more in (("0.0.1", reaching), ("0.0.2", FAILING)):
+    for version, more in (("0.0.1", reaching), ("0.0.2", FAILING), ("0.0.3", "")):
         with open(cmake_lists, "w") as f:
             # Right after project(), where every build runs it.
             f.write(re.sub(r"(project\(archver VERSION )\d+\.\d+\.\d+(.*\n)",
                            lambda m: m.group(1) + version + m.group(2) + more, text, count=1))
         # Tags annotated, as a release's are.
+        # 0.0.3, as of a branch since deleted, has no tag.
         for args in ([["init", "-q"]] if not commits else []) + [
-                ["add", "-A"], ["commit", "-qm", version],
-                ["tag", "-a", "-m", version, "v" + version]]:
+                ["add", "-A"], ["commit", "-qm", version]] + (
+                [["tag", "-a", "-m", version, "v" + version]] if more else []):
             run("git", "-C", repo, *args)
         commits.append(run("git", "-C", repo, "rev-parse", "HEAD")[1].strip())
     with open(cmake_lists, "w") as f:
@@ -247,6 +250,8 @@ def broken_links(files):
 
 def assert_package(files, commit):
     assert sorted(n for n in files if n != "zip") == FILES
+    with zipfile.ZipFile(io.BytesIO(files["zip"])) as z:
+        assert {e.compress_type for e in z.infolist()} == {zipfile.ZIP_STORED}
     assert sorted(files["SHA256SUMS"].decode().splitlines()) == sorted(pristine.sums(
         (n, d) for n, d in files.items() if n not in ("zip", "SHA256SUMS")).splitlines())
     assert broken_links(files) == [], "links that lead nowhere in the zip"

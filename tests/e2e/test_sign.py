@@ -139,10 +139,10 @@ def test_signing_with_a_token(t, signed, token, uri, pin, rest):
 def altered(t, signed):
     """The signed exe as a file, stripped of its signature, with a changed
     code byte, with its certificate table (data directory 4) filled with
-    what is no signature, grown inside it, another build signed, and this
-    one signed with SHA-1."""
+    what is no signature, grown inside it, another build signed, this one
+    signed with SHA-1, and this one with the other's signature."""
     paths = types.SimpleNamespace(**{n: os.path.join(t.work, n + ".exe") for n in (
-        "signed", "stripped", "tampered", "garbage", "grown", "other", "sha1")})
+        "signed", "stripped", "tampered", "garbage", "grown", "other", "sha1", "mismatched")})
     with open(paths.signed, "wb") as f:
         f.write(signed)
     run("osslsigncode", "remove-signature", "-in", paths.signed, "-out", paths.stripped)
@@ -170,6 +170,10 @@ def altered(t, signed):
         run("osslsigncode", "remove-signature", "-in", exe, "-out", path + ".in")
         run("osslsigncode", "sign", "-certs", t.cert, "-key", t.key, "-h", digest, "-time",
             "1767323045", "-in", path + ".in", "-out", path)
+    # This build with the other build's signature, which holds another digest.
+    run("osslsigncode", "extract-signature", "-in", paths.other, "-out", paths.other + ".sig")
+    run("osslsigncode", "attach-signature", "-sigin", paths.other + ".sig", "-in",
+        paths.stripped, "-out", paths.mismatched)
     return paths
 
 
@@ -227,6 +231,9 @@ def test_signing_release(t, signed, altered):
             altered.garbage, "rb").read()}), when), (1, [
                 "NOT built from these sources: commit %s gives another archver.exe, SHA256SUMS"
                 % t.commit])),
+        ("this build with another build's signature", zipped(dict(files, **{
+            "archver.exe": open(altered.mismatched, "rb").read()}), when), (1, [
+                "tools/verify: no signature that holds the file's SHA-256 digest"])),
         ("64 bytes more inside the signature", zipped(dict(files, **{"archver.exe": grown}),
                                                        when), (1, [
             "NOT built from these sources: commit %s gives another archver.exe, SHA256SUMS"

@@ -1,6 +1,7 @@
 """tools/verify on the release of this tree and on every kind of zip made
 from it, each a row of one table, and on the commits of the repository
 that try to reach out of their build (conftest.py, releasing.py)."""
+import glob
 import os
 import pwd
 import re
@@ -158,6 +159,12 @@ def test_verify(t, unsigned, planted):
             "BUILDINFO"].replace(commit.encode(), t.other_commit.encode())), (1, [
                 "tools/verify: the zip's name says version %s, its commit is of v0.0.1"
                 % version]), dict(name="archver-%s-win32.zip" % version)),
+        ("BUILDINFO naming a commit of a version no tag names", forged(
+            BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), t.untagged.encode())),
+         (1, ["tools/verify: commit %s is not the commit of tag v0.0.3 here (no such tag)"
+              % t.untagged])),
+        ("larger than a release can be", bytes(64 << 20),
+         (1, ["tools/verify: larger than a release can be"])),
         ("BUILDINFO naming a git option", forged(BUILDINFO=b"commit --orphan=x\n"),
          (1, ["tools/verify: BUILDINFO names no commit"])),
         ("BUILDINFO naming a commit on no tag, as of a deleted branch", forged(
@@ -237,3 +244,12 @@ def test_verify(t, unsigned, planted):
             "compiler", b"compiler g++-mingw-w64-i686-win32 0.0\x1b[2K")),
          (1, ["tools/verify: BUILDINFO names no compiler version of g++-mingw-w64-i686-win32"])),
     ])
+    # A build kept in the cache folder, forged by another user (root here):
+    # not taken, but made again.
+    kept = glob.glob(os.path.join(t.cache, "archver-verify", "*.exe"))
+    for path in kept if os.geteuid() == 0 else []:
+        with open(path, "wb") as f:
+            f.write(b"MZ forged")
+        os.chown(path, 0, 0)
+    assert_verify(t, [("unsigned release, its kept build forged by another user",
+                       unsigned["zip"], built, {"root": True})] if kept else [])
