@@ -31,3 +31,24 @@ def test_a_program_started_once_more(tmp_path, fails, tries, ends):
     except RuntimeError:
         ended = False
     assert (ended, len(winehost.reruns) - before) == (ends, min(fails, tries - 1))
+
+
+@pytest.mark.parametrize("fails, ends", [(0, True), (1, True), (2, False)])
+def test_launch_started_once_more(tmp_path, fails, ends):
+    """launch.exe, through a stand-in wine that fails its first `fails` starts
+    as Wine under load does, then writes the exit code where it is told."""
+    standin = tmp_path / "wine"
+    standin.write_text(
+        "#!/bin/sh\nn=$(cat %s/count 2>/dev/null || echo 0); echo $((n + 1)) >%s/count\n"
+        "[ \"$n\" -ge %d ] || { echo 'cannot start: error 1359' >&2; exit 1; }\n"
+        "printf 7 >\"$(printf %%s \"$3\" | sed 's/^Z://' | tr '\\\\' /)\"\n"
+        % (tmp_path, tmp_path, fails))
+    standin.chmod(0o755)
+    prefix = winehost.Prefix(str(tmp_path / "prefix"), "win64", "launch.exe")
+    prefix.env["PATH"] = "%s:%s" % (tmp_path, os.environ["PATH"])
+    before = len(winehost.reruns)
+    try:
+        ended = prefix.run_command(b"archver.exe /o")[2] == 7
+    except RuntimeError:
+        ended = False
+    assert (ended, len(winehost.reruns) - before) == (ends, min(fails, 1))
