@@ -1,9 +1,17 @@
 """The tools' pure functions on this machine, with no build and no Wine:
-how a release address and a PKCS#11 URI are taken apart. The whole
-release and verify run in test_release.py."""
+how a release address and a PKCS#11 URI are taken apart, and the unit
+tests' argument rows written from the behaviour table. The whole release
+and verify run in tests/e2e."""
+import os
+import subprocess
+import sys
+
+import behaviour
 import manifests
 import pytest
 import signing
+
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
 ADDRESS = "https://github.com/someone/archver/releases/download/v1.3.0"
@@ -53,3 +61,13 @@ def test_pin_taken_out_of_the_uri(uri, handed, pin):
     except signing.SigningError:
         split = (None, None)
     assert split == (handed, pin)
+
+
+def test_unit_rows_are_the_behaviour_table(tmp_path):
+    """The C++ unit tests' argument rows, as tests/unit/arguments.py writes
+    them: one for each row of MODES that has an argument, none lost."""
+    out = tmp_path / "arguments.inc"
+    subprocess.run([sys.executable, "-B", os.path.join(TOP, "tests", "unit", "arguments.py"),
+                    str(out)], check=True, env=dict(os.environ, PYTHONPATH=os.path.join(
+                        TOP, "tests", "windows")))
+    assert len(out.read_text().splitlines()) == len([row for row in behaviour.MODES if row[0]])
