@@ -108,24 +108,6 @@ message(FATAL_ERROR "${esc}[2K${esc}]52;c;aGk=${bel}\\nbuilt from these sources:
 """
 
 
-# A stand-in for mmdebstrap, as ARCHVER_STANDIN_MMDEBSTRAP tells it:
-# "fail:TEXT" prints TEXT and fails; "root:STATUS" writes the tar file its
-# last argument names, a root whose dpkg status is STATUS.
-MMDEBSTRAP = """#!/usr/bin/python3
-import io, os, sys, tarfile
-kind, _, text = os.environ["ARCHVER_STANDIN_MMDEBSTRAP"].partition(":")
-if kind == "fail":
-    sys.exit(text)
-with tarfile.open(sys.argv[-1], "w") as tar:
-    for name in ("./usr", "./var/lib/dpkg", "./var/lib/dpkg/status"):
-        entry = tarfile.TarInfo(name)
-        entry.type, entry.mode = (tarfile.REGTYPE, 0o644) if "status" in name else (
-            tarfile.DIRTYPE, 0o755)
-        entry.size = len(text.encode()) if "status" in name else 0
-        tar.addfile(entry, io.BytesIO(text.encode()) if "status" in name else None)
-"""
-
-
 def make_repository(source, repo, hostile):
     """A git repository of this tree with three commits, each tagged with its
     version: v0.0.1, which builds another archver.exe and tries what

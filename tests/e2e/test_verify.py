@@ -11,7 +11,25 @@ import time
 import zipfile
 
 import pristine
-from releasing import MMDEBSTRAP, NOBODY, assert_verify, run, zipped
+from releasing import NOBODY, assert_verify, run, zipped
+
+
+# A stand-in for mmdebstrap, as ARCHVER_STANDIN_MMDEBSTRAP tells it:
+# "fail:TEXT" prints TEXT and fails; "root:STATUS" writes the tar file its
+# last argument names, a root whose dpkg status is STATUS.
+MMDEBSTRAP = """#!/usr/bin/python3
+import io, os, sys, tarfile
+kind, _, text = os.environ["ARCHVER_STANDIN_MMDEBSTRAP"].partition(":")
+if kind == "fail":
+    sys.exit(text)
+with tarfile.open(sys.argv[-1], "w") as tar:
+    for name in ("./usr", "./var/lib/dpkg", "./var/lib/dpkg/status"):
+        entry = tarfile.TarInfo(name)
+        entry.type, entry.mode = (tarfile.REGTYPE, 0o644) if "status" in name else (
+            tarfile.DIRTYPE, 0o755)
+        entry.size = len(text.encode()) if "status" in name else 0
+        tar.addfile(entry, io.BytesIO(text.encode()) if "status" in name else None)
+"""
 
 
 def hidden_entry(data, name, content):
@@ -48,12 +66,19 @@ def test_verify(t, unsigned, planted):
     def buildinfo(line, with_line):
         return re.sub(rb"(?m)^%s .*$" % line.encode(), with_line, unsigned["BUILDINFO"])
 
+    def naming(other_commit):
+        return forged(BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(),
+                                                              other_commit.encode()))
+
     def not_built(files, of=commit):
         return 1, ["NOT built from these sources: commit %s gives another %s" % (of, files)]
     same_files = not_built("zip of the same files")
     # Another toolchain is built where BUILDINFO's Debian release is made.
     other = forged(BUILDINFO=buildinfo("compiler", rb"compiler g++-mingw-w64-i686-win32 0.0"))
     then = "then, as an ordinary user: REPO/tools/verify ZIP"
+    install = "apt-get install --no-install-recommends cmake make git " + " ".join(
+        ["g++-mingw-w64-i686-win32=0.0"] + [info.get(name, "").replace(" ", "=")
+                                            for name in ("binutils", "runtime")])
     no_mmdebstrap = ["tools/verify: cannot check this zip here: mmdebstrap, which makes a root "
                      "of Debian %s, is not installed" % info.get("debian"),
                      "To check it, as root: apt-get install mmdebstrap uidmap", then]
@@ -61,28 +86,23 @@ def test_verify(t, unsigned, planted):
     untagged = run("git", "-C", t.repo, "commit-tree", "HEAD^{tree}", "-p", "HEAD", "-m",
                    "deleted")[1].strip()
     link = zipfile.ZipInfo("docs/recipes.md")
-    # A tar of a root in a cache folder of the verifying user's, put there
-    # by root.
-    planted_cache = os.path.join(t.work, "planted-cache")
-    kept = os.path.join(planted_cache, "archver-verify")
-    if os.geteuid() == 0:
-        os.makedirs(kept, 0o700)
-        for path in (planted_cache, kept):
-            os.chown(path, NOBODY, NOBODY)
-        open(os.path.join(kept, "%s.tar" % info.get("debian")), "w").close()
     linked = os.path.join(t.work, "linked")
     os.symlink(t.cache, linked)
-    # Cache folders that are not the verifying user's alone: under another
-    # user's folder, and archver-verify owned by root or open to all.
-    caches = {what: os.path.join(t.work, what) for what in ("others", "rooted", "open")}
+    # Cache folders that are not the verifying user's alone, made by root:
+    # under another user's folder, archver-verify owned by root or open to
+    # all, and one of the user's with a root's tar file put there by root.
+    caches = {what: os.path.join(t.work, what) for what in ("others", "rooted", "open", "tar")}
+    made = (("others", 12345, NOBODY, 0o700), ("rooted", NOBODY, 0, 0o700),
+            ("open", NOBODY, NOBODY, 0o777), ("tar", NOBODY, NOBODY, 0o700))
+    for what, parent, owner, mode in made if os.geteuid() == 0 else ():
+        folder = os.path.join(caches[what], "archver-verify")
+        os.makedirs(folder)
+        os.chmod(folder, mode)
+        os.chown(caches[what], parent, parent)
+        os.chown(folder, owner, owner)
+    planted_tar = os.path.join(caches["tar"], "archver-verify", "%s.tar" % info.get("debian"))
     if os.geteuid() == 0:
-        for what, parent, owner, mode in (("others", 12345, NOBODY, 0o700),
-                                          ("rooted", NOBODY, 0, 0o700),
-                                          ("open", NOBODY, NOBODY, 0o777)):
-            os.makedirs(os.path.join(caches[what], "archver-verify"))
-            os.chmod(os.path.join(caches[what], "archver-verify"), mode)
-            os.chown(caches[what], parent, parent)
-            os.chown(os.path.join(caches[what], "archver-verify"), owner, owner)
+        open(planted_tar, "w").close()
     built = (0, ["built from these sources: commit " + commit])
     keeping = "keeping nothing: the cache folder's archver-verify is not this user's alone"
     # A stand-in mmdebstrap first on PATH: it fails as the real one does for
@@ -102,9 +122,12 @@ def test_verify(t, unsigned, planted):
             os.chown(cache, NOBODY, NOBODY)
         return {"PATH": standin + os.pathsep + os.environ["PATH"], "XDG_CACHE_HOME": cache,
                 "ARCHVER_STANDIN_MMDEBSTRAP": says}
-    status = "".join("Package: %s\nStatus: install ok installed\nVersion: %s\nMaintainer: t\n"
-                     "Architecture: amd64\nDescription: t\n\n" % tuple(
-                         info.get(name, "").split(" ", 1)) for name in ("binutils", "runtime"))
+    def status(*names, compiler=None):
+        """A dpkg status file of the packages BUILDINFO names, by name."""
+        named = dict(info, compiler="g++-mingw-w64-i686-win32 %s" % compiler)
+        return "".join("Package: %s\nStatus: install ok installed\nVersion: %s\nMaintainer: "
+                       "t\nArchitecture: amd64\nDescription: t\n\n" % tuple(
+                           named.get(name, "").split(" ", 1)) for name in names)
     cannot = "tools/verify: cannot check this zip here: mmdebstrap cannot make that root: "
     sudo = dict(start=[], SUDO_UID=str(NOBODY))
     assert_verify(t, [
@@ -155,30 +178,26 @@ def test_verify(t, unsigned, planted):
         ("SHA256SUMS listing a file the zip does not hold", forged(
             sums=False, SHA256SUMS=unsigned["SHA256SUMS"] + b"%s  version.dll\n" % (
                 b"0" * 64)), not_built("SHA256SUMS")),
-        ("an older release renamed as this version's", forged(BUILDINFO=unsigned[
-            "BUILDINFO"].replace(commit.encode(), t.other_commit.encode())), (1, [
+        ("an older release renamed as this version's", naming(t.other_commit), (1, [
                 "tools/verify: the zip's name says version %s, its commit is of v0.0.1"
                 % version]), dict(name="archver-%s-win32.zip" % version)),
-        ("BUILDINFO naming a commit of a version no tag names", forged(
-            BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), t.untagged.encode())),
+        ("BUILDINFO naming a commit of a version no tag names", naming(t.untagged),
          (1, ["tools/verify: commit %s is not the commit of tag v0.0.3 here (no such tag)"
               % t.untagged])),
         ("larger than a release can be", bytes(64 << 20),
          (1, ["tools/verify: larger than a release can be"])),
         ("BUILDINFO naming a git option", forged(BUILDINFO=b"commit --orphan=x\n"),
          (1, ["tools/verify: BUILDINFO names no commit"])),
-        ("BUILDINFO naming a commit on no tag, as of a deleted branch", forged(
-            BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), untagged.encode())),
+        ("BUILDINFO naming a commit on no tag, as of a deleted branch", naming(untagged),
          (1, ["tools/verify: commit %s is not the commit of tag v%s here (%s)"
               % (untagged, version, commit)])),
         # Its build tries to write outside its folder, to plant a git filter,
         # to reach a socket and a port, and fails where it sees the caller's
         # environment.
-        ("BUILDINFO naming a commit whose build reaches out", forged(
-            BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), t.other_commit.encode())),
+        ("BUILDINFO naming a commit whose build reaches out", naming(t.other_commit),
          not_built("archver.exe, SHA256SUMS", t.other_commit)),
-        ("BUILDINFO naming a commit whose build fails with a verdict of its own", forged(
-            BUILDINFO=unsigned["BUILDINFO"].replace(commit.encode(), t.failing.encode())),
+        ("BUILDINFO naming a commit whose build fails with a verdict of its own",
+         naming(t.failing),
          (1, ["tools/verify: cmake -S failed:"])),
         ("another compiler, no mmdebstrap", other, (3, no_mmdebstrap), {"PATH": "/nonexistent"}),
         ("another compiler, mmdebstrap without newuidmap", other, (3, [
@@ -195,33 +214,28 @@ def test_verify(t, unsigned, planted):
         ("another compiler, gone from Debian's archive", other, (3, [
             cannot + "E: Version '0.0' was not found", "To check it, as root: echo 'deb "
             "[check-valid-until=no] https://snapshot.debian.org/archive/debian/%s/ %s main' "
-            ">/etc/apt/sources.list.d/snapshot.list && apt-get update && apt-get install "
-            "--no-install-recommends cmake make git g++-mingw-w64-i686-win32=0.0 %s" % (
+            ">/etc/apt/sources.list.d/snapshot.list && apt-get update && %s" % (
                 time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(when)), info.get("debian"),
-                " ".join(info.get(name, "").replace(" ", "=") for name in ("binutils",
-                                                                            "runtime"))), then]),
+                install), then]),
          mmdebstrap("fail:E: Version '0.0' was not found")),
         ("another compiler, a root of another toolchain made", other, (3, [
             "tools/verify: cannot check this zip here: the root of Debian %s has another "
-            "toolchain" % info.get("debian"), "To check it, as root: on Debian %s (%s): apt-get "
-            "install --no-install-recommends cmake make git g++-mingw-w64-i686-win32=0.0 %s" % (
+            "toolchain" % info.get("debian"), "To check it, as root: on Debian %s (%s): %s" % (
                 {"bookworm": "12", "trixie": "13"}.get(info.get("debian")), info.get("debian"),
-                " ".join(info.get(name, "").replace(" ", "=") for name in ("binutils",
-                                                                            "runtime"))), then]),
-         mmdebstrap("root:" + status)),
+                install), then]),
+         mmdebstrap("root:" + status("binutils", "runtime"))),
         # Built on that root, which has no CMake here.
         ("another compiler, a root of that toolchain made", other, (1, [
-            "tools/verify: cmake -S failed:"]), mmdebstrap(
-                "root:" + status + "Package: g++-mingw-w64-i686-win32\nStatus: install ok "
-                "installed\nVersion: 0.0\nMaintainer: t\nArchitecture: amd64\nDescription: t\n")),
+            "tools/verify: cmake -S failed:"]), mmdebstrap("root:" + status(
+                "binutils", "runtime", "compiler", compiler="0.0"))),
         ("another compiler, a zip named to run a command where its advice is pasted", other,
          (3, no_mmdebstrap[:2] + [then.replace("ZIP", "'ZIP'")]),
          {"PATH": "/nonexistent", "name": "archver-%s-win32$(cd;id>PWNED).zip" % version}),
         # State kept by another user, or through a link, is not used.
         ("another compiler, the kept root planted by another user", other,
-         (3, ["not using %s/%s.tar: not a plain file of this user's alone"
-              % (kept, info.get("debian"))] + no_mmdebstrap),
-         {"PATH": "/nonexistent", "XDG_CACHE_HOME": planted_cache, "root": True}),
+         (3, ["not using %s: not a plain file of this user's alone" % planted_tar]
+          + no_mmdebstrap),
+         {"PATH": "/nonexistent", "XDG_CACHE_HOME": caches["tar"], "root": True}),
         ("another compiler, the cache folder a link", other, (3, [keeping] + no_mmdebstrap),
          {"PATH": "/nonexistent", "XDG_CACHE_HOME": linked}),
         ("another compiler, the cache folder under another user's", other,
@@ -236,9 +250,7 @@ def test_verify(t, unsigned, planted):
                 b"\ndebian ", b"\ndebian x\x1b[2K")),
          (3, ["tools/verify: cannot check this zip here: BUILDINFO names no Debian release "
               "this tool knows: x\\x1b[2K" + info.get("debian", ""),
-              "To check it, as root: on the Debian release whose archive has them: apt-get "
-              "install --no-install-recommends cmake make git g++-mingw-w64-i686-win32=0.0 "
-              + " ".join(info.get(name, "").replace(" ", "=") for name in ("binutils", "runtime")),
+              "To check it, as root: on the Debian release whose archive has them: " + install,
               then])),
         ("a compiler that is no Debian version", forged(BUILDINFO=buildinfo(
             "compiler", b"compiler g++-mingw-w64-i686-win32 0.0\x1b[2K")),
