@@ -1,75 +1,71 @@
-"""What also runs on real Windows, under Wine's cmd.exe as the CI workflow
-starts it on a runner, from a folder whose name holds blanks and
-parentheses: crosscheck.cmd, and the recipes of the docs (the batch files and
-the NSIS installer) through tests/windows/recipes.py. Five kinds of test:
-the recipes on many versions, the recipes where archver gives no answer,
-crosscheck.cmd with archver on many versions, with impostors of archver,
-and what it says of its sources; under the cmd.exe of Windows' own bitness
-(win64, win32) and the 32-bit one of 64-bit Windows (wow64), each first
-checked to be of that bitness.
-
-archver and crosscheck.cmd read the same registry here, so this proves the
-script, not Windows: it agrees where archver is right, finds the copy
-without a manifest and the do-nothing program wrong (but for the bitness
-where Windows has no IsWow64Process), says where its sources disagree, names
-a compatibility layer that changes the version or, without reg.exe (Windows
-2000), what it could not check, and exits 2 without archver.exe. The recipes
-print what recipes.py reads they must from the registry, on several
-versions, multi-session hosts among them, and that archver did not answer
-where it is missing or a stand-in ends with another code; recipes.py fails
-where one prints anything else or on stderr, or ends with another
-exit status.
-
-Each test takes the cmd.exe from ARCHVER_CMD (win64, wow64, win32), on the
-prefix of its bitness.
+"""crosscheck.cmd, and the docs' recipes through tests/windows/recipes.py,
+under Wine's cmd.exe as the CI workflow starts them on a runner, from a
+folder whose name holds blanks and parentheses. archver and crosscheck.cmd
+read the same registry here, so this proves the script, not Windows. Each
+test takes the cmd.exe that ARCHVER_CMD names: that of Windows' own
+bitness (win64, win32) or the 32-bit one of 64-bit Windows (wow64), on the
+prefix of its bitness, each first checked to run as that machine.
 """
+import contextlib
 import glob
 import hashlib
-from collections import namedtuple
 import os
 import shlex
 import shutil
 import subprocess
 import sys
 import types
+from collections import namedtuple
 
 import pytest
 
 import recipes
-from poses import SERVER_2008_R2_SP1_DC, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, code_of
+from oracle import PRODUCT_TYPES
+from poses import SERVER_2008_R2_SP1_DC, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, code_of, facts
 from winehost import CMD_HOSTS, CURRENT_VERSION_32, WIN10_BUILD, again, named_version, \
     registry_version, windows_path
 
-# Each cmd.exe by the name a test run gives it (ARCHVER_CMD): its prefix,
-# the command line, and the machine it runs as.
+# Each cmd.exe by its ARCHVER_CMD name: its prefix, the command line, the
+# machine it runs as.
 Shell = namedtuple("Shell", "name prefix host runs_as")
 SHELLS = [Shell("win64", "win64", CMD_HOSTS["win64"][0], b"AMD64"),
           Shell("wow64", "win64", CMD_HOSTS["win64"][1], b"x86"),
           Shell("win32", "win32", CMD_HOSTS["win32"][0], b"x86")]
+ARCH = {"win64": "AMD64", "win32": "x86"}
 
-# A version the cross-check runs on: its name, how the registry is set, the
-# machine that the registry and the environment name on a 64-bit prefix,
-# and, for a run of its own, what that run is (Own). Wine's archver still
-# runs on x64; on ARM64 and Itanium only the script's reading is shown.
+# A version the cross-check runs on: how the registry is set, the machine
+# the registry and the environment name on a 64-bit prefix, and a run of its
+# own (Own). Wine's archver still runs on x64; on ARM64 and Itanium only the
+# script's reading is shown.
 Pose = namedtuple("Pose", "name setting machine own", defaults=("AMD64", None))
-# A run of its own: the program (archver, the do-nothing program, which
+# A run of its own: the program (archver, or the do-nothing program, which
 # answers 0 as archver does to the bitness where Windows has no
 # IsWow64Process), the environment, whether reg.exe is there, and what it
 # finds: the checks that mismatch, those nothing answers, the problems with
-# the sources, and what Wine's cmd may print on standard error besides.
-Own = namedtuple("Own", "program env registry mismatches unknown sources stderr",
-                 defaults=({}, True, [], [], [], b""))
+# the sources ({env} and {reg}: the machines each names), what Wine's cmd
+# may print on standard error besides, and the "Windows:" line where the
+# pose alone does not tell it.
+Own = namedtuple("Own", "program env registry mismatches unknown sources stderr windows",
+                 defaults=({}, True, [], [], [], b"", None))
 BITNESS = ["no argument", "/v", "/b"]
-# What registry values and folder names hold: what cmd would take for syntax,
-# and a command that prints INJECTED where cmd runs it.
+VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
+ANSWERS = BITNESS + VERSION_ANSWERS + ["help"]
+# What registry values and folder names hold: what cmd would take for
+# syntax, and a command that prints INJECTED where cmd runs it.
 INJECTED = "INJECTED"
 HOSTILE = '"&echo %s&rem %%PATH%% !x! (' % INJECTED
-# What a stand-in certutil prints, in a row's environment (its runtime
-# writes each line end as CR LF).
+# What a stand-in certutil prints, from a row's environment; {sha256} is
+# archver.exe's, {spaced} the same with blanks between the bytes, as
+# Windows before 8 prints it.
 CERTUTIL = "ARCHVER_STANDIN_PRINT"
-CERTUTIL_DONE = "CertUtil: -hashfile command completed successfully.\n"
-VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
-OTHER_BITNESS = {"win64": "x86", "win32": "AMD64"}
+HASHED = "SHA256 hash of file:\n%s\nCertUtil: -hashfile command completed successfully.\n"
+
+
+def layer(name):
+    return "compatibility layer %s in __COMPAT_LAYER: Windows reports another version to " \
+           "archver" % name
+
+
 CROSSCHECK_VERSIONS = [
     Pose("Windows 7 SP1", WINDOWS_7_SP1),
     Pose("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT")),
@@ -80,10 +76,11 @@ CROSSCHECK_VERSIONS = [
     Pose("Server 2008 R2 on Itanium", SERVER_2008_R2_SP1_DC, machine="IA64"),
     Pose("ver saying another build than the registry",
          named_version("win10", registry_version("10.0", "22631", current="6.3")),
-         own=Own("archver", mismatches=["/w BuildNumber"], sources=["disagree on version"])),
+         own=Own("archver", mismatches=["/w BuildNumber"], sources=[
+             "disagree on version: registry 10.0.22631, ver 10.0." + WIN10_BUILD])),
     Pose("PROCESSOR_ARCHITEW6432 naming the other bitness", WINDOWS_7_SP1,
-         own=Own("archver", env={"PROCESSOR_ARCHITEW6432": OTHER_BITNESS}, unknown=BITNESS,
-                 sources=["disagree on bitness"])),
+         own=Own("archver", env={"PROCESSOR_ARCHITEW6432": {"win64": "x86", "win32": "AMD64"}},
+                 unknown=BITNESS, sources=["disagree on bitness: environment {env}, registry {reg}"])),
     Pose("Windows 2000", named_version("win2k"),
          own=Own("nothing", registry=False, mismatches=["/w BuildNumber"],
                  unknown=["registry"] + BITNESS + ["/o", "/w"])),
@@ -107,32 +104,27 @@ CROSSCHECK_VERSIONS = [
                  unknown=["registry", "/o", "/w"])),
     Pose("Windows XP SP1, archver answering", registry_version("5.1", "2600", service_pack=1),
          own=Own("archver")),
-    # The service pack's number is the word its text holds, here with cmd
-    # syntax right after the digit, which only its number is read of.
+    # The service pack's number is the word its text holds, read alone, here
+    # with cmd syntax right after the digit.
     Pose("Windows XP SP1, the number in its service pack's text followed by " + HOSTILE,
          registry_version("5.1", "2600", service_pack=1, csd="Service Pack 1" + HOSTILE),
          own=Own("archver")),
     Pose("a compatibility layer that changes the version", WINDOWS_7_SP1,
          own=Own("archver", env={"__COMPAT_LAYER": "~ RunAsInvoker WINXPSP3"},
-                 sources=["compatibility layer WINXPSP3 in __COMPAT_LAYER"])),
+                 sources=[layer("WINXPSP3")])),
     Pose("compatibility layers in mixed case", WINDOWS_7_SP1,
          own=Own("archver", env={"__COMPAT_LAYER": "~ RunAsInvoker VistaSP2 Win7RTM"},
-                 sources=["compatibility layer VistaSP2 in __COMPAT_LAYER",
-                          "compatibility layer Win7RTM in __COMPAT_LAYER"])),
+                 sources=[layer("VistaSP2"), layer("Win7RTM")])),
     Pose("a compatibility layer in lower case", WINDOWS_7_SP1,
-         own=Own("archver", env={"__COMPAT_LAYER": "winxpsp3"},
-                 sources=["compatibility layer winxpsp3 in __COMPAT_LAYER"])),
+         own=Own("archver", env={"__COMPAT_LAYER": "winxpsp3"}, sources=[layer("winxpsp3")])),
     Pose("a compatibility layer that leaves it", WINDOWS_7_SP1,
          own=Own("archver", env={"__COMPAT_LAYER": "RunAsInvoker"})),
-    # certutil's SHA-256 of archver.exe ({sha256}), from a stand-in: as
-    # Windows 8 and later print it, as older ones do, and an error.
+    # certutil's SHA-256 as Windows 8 and later print it, as older ones do,
+    # and an error.
     Pose("certutil printing the hash", WINDOWS_7_SP1,
-         own=Own("archver", env={CERTUTIL: "SHA256 hash of file:\n{sha256}\n" + CERTUTIL_DONE})),
+         own=Own("archver", env={CERTUTIL: HASHED % "{sha256}"})),
     Pose("certutil printing the hash with blanks", WINDOWS_7_SP1,
-         own=Own("archver", env={CERTUTIL: "SHA256 hash of file:\n{spaced}\n" + CERTUTIL_DONE})),
-    # Data where cmd would see syntax: in the service pack's text, which
-    # only the number of is read, and, with a run of its own, in the name
-    # of the folder crosscheck.cmd and archver are in.
+         own=Own("archver", env={CERTUTIL: HASHED % "{spaced}"})),
     Pose("a service pack's text holding " + HOSTILE,
          registry_version("6.1", "7601", service_pack=1, csd="Service Pack 1 " + HOSTILE),
          own=Own("archver")),
@@ -145,45 +137,40 @@ CROSSCHECK_VERSIONS = [
          registry_version("6.1", HOSTILE, "WinNT" + HOSTILE, service_pack=1,
                           csd="Service Pack 1 " + HOSTILE + "\\", current="6.1" + HOSTILE),
          own=Own("archver", mismatches=["/w BuildNumber"], unknown=["/o", "/w"],
-                 sources=["disagree on version", "disagree on product type"],
-                 stderr=b"Syntax error\r\n")),
+                 sources=["disagree on version: registry 6.1.0, ver 6.1.7601",
+                          "disagree on product type: registry unrecognised"],
+                 stderr=b"Syntax error\r\n", windows="{env} / {reg} ({bits}-bit), version 6.1 "
+                 "build 0 (ver: 6.1.7601), unrecognised (type ): version code ")),
     # A line of anything but 64 hexadecimal digits is no SHA-256.
     Pose("certutil printing 63 hexadecimal digits", WINDOWS_7_SP1,
-         own=Own("archver", env={CERTUTIL: "SHA256 hash of file:\n{sha256:.63}\n"
-                                 + CERTUTIL_DONE})),
+         own=Own("archver", env={CERTUTIL: HASHED % "{sha256:.63}"})),
     Pose("certutil printing 65 hexadecimal digits", WINDOWS_7_SP1,
-         own=Own("archver", env={CERTUTIL: "SHA256 hash of file:\n{sha256}0\n" + CERTUTIL_DONE})),
+         own=Own("archver", env={CERTUTIL: HASHED % "{sha256}0"})),
     Pose("certutil printing a digit that is not hexadecimal", WINDOWS_7_SP1,
-         own=Own("archver", env={CERTUTIL: "SHA256 hash of file:\n{sha256:.63}g\n"
-                                 + CERTUTIL_DONE})),
+         own=Own("archver", env={CERTUTIL: HASHED % "{sha256:.63}g"})),
     Pose("certutil failing", WINDOWS_7_SP1,
          own=Own("archver", env={CERTUTIL: "CertUtil: -hashfile command FAILED: 0x80070002\n"
                                  "CertUtil: The system cannot find the file specified.\n"})),
 ]
 ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
 
-ANSWERS = BITNESS + VERSION_ANSWERS + ["help"]
-
 # The runs on each version without a run of its own: the program, what it
-# finds from the version code (the checks that mismatch, those nothing
-# answers, the problems with the sources), the EXPECT_CODE handed it (right
-# or wrong or none) and whether reg.exe is there. Without its manifest
-# archver is told 6.2 from Windows 8.1 on; the do-nothing program answers 0
-# to everything. Without the registry nothing tells the product type, so
-# neither the code, nor whether EXPECT_CODE holds.
+# finds from the version code (as Own), the EXPECT_CODE handed it (right,
+# wrong or none) and whether reg.exe is there. Without its manifest archver
+# is told 6.2 from Windows 8.1 on; the do-nothing program answers 0 to
+# everything. Without the registry nothing tells the product type, so
+# neither the code nor whether EXPECT_CODE holds.
 Run = namedtuple("Run", "program finds expect registry", defaults=(None, True))
 RUNS = [
     Run("archver", lambda code: ([], [], []), "right"),
-    Run("archver", lambda code: ([], [], ["disagree on version code"]), "wrong"),
+    Run("archver", lambda code: ([], [], ["disagree on version code: EXPECT_CODE %d, registry %d"
+                                          % (code + 1, code)]), "wrong"),
     Run("stripped", lambda code: (VERSION_ANSWERS if code >= 20630 else [], [], [])),
-    Run("nothing", lambda code: ([a for a in ANSWERS if a != "help"], [], [])),
-    # Nothing to read the code from: no disagreement, what is not checked said.
+    Run("nothing", lambda code: (ANSWERS[:-1], [], [])),
     Run("archver", lambda code: ([], ["registry", "EXPECT_CODE", "/o", "/w"], []), "right",
         registry=False),
 ]
 
-
-ARCH = {"win64": "AMD64", "win32": "x86"}
 # A Windows 10 or 11 Enterprise multi-session host: a server's product type.
 MULTI_SESSION = dict(product_type="ServerNT", edition="ServerRdsh")
 # What the caller may hand the recipes: a variable named ERRORLEVEL, which
@@ -199,19 +186,18 @@ EDITION_64_ONLY = {"registry": {CURRENT_VERSION_32: {"EditionID": None}}}
 # recipe names, the name the 10.0 family recipe gives, and what else the row
 # sets: the machine, the caller's environment, the registry.
 Recipe = namedtuple("Recipe", "setting era name extra", defaults=({},))
+TEN = "Windows 10 or later"
 RECIPE_VERSIONS = {
     "win64": [
         Recipe(WINDOWS_7_SP1, "Vista to 8.1", "Windows before 10, version code 20611",
                ERRORLEVEL_SET),
-        Recipe(WINDOWS_11, "Windows 10 or later", "Windows 11 (build 22631)",
-               X64_PARENT_ON_ARM64),
+        Recipe(WINDOWS_11, TEN, "Windows 11 (build 22631)", X64_PARENT_ON_ARM64),
         # The first Windows 11 build.
-        Recipe(registry_version("10.0", "22000"), "Windows 10 or later",
-               "Windows 11 (build 22000)"),
+        Recipe(registry_version("10.0", "22000"), TEN, "Windows 11 (build 22000)"),
         # A server's own edition, which is not the multi-session one.
-        Recipe(registry_version("10.0", "26100", "ServerNT", edition="ServerDatacenter"),
-               "Windows 10 or later", "Windows Server 2025 (build 26100)"),
-        Recipe(registry_version("10.0", "26100", **MULTI_SESSION), "Windows 10 or later",
+        Recipe(registry_version("10.0", "26100", "ServerNT", edition="ServerDatacenter"), TEN,
+               "Windows Server 2025 (build 26100)"),
+        Recipe(registry_version("10.0", "26100", **MULTI_SESSION), TEN,
                "Windows 11 (build 26100)", EDITION_64_ONLY),
     ],
     "win32": [
@@ -221,71 +207,67 @@ RECIPE_VERSIONS = {
         # The first version the era recipe and the installer accept.
         Recipe(registry_version("6.0", "6002", service_pack=2), "Vista to 8.1",
                "Windows before 10, version code 20601"),
-        Recipe(WINDOWS_10, "Windows 10 or later", "Windows 10 (build %s)" % WIN10_BUILD),
-        Recipe(registry_version("10.0", "20348", "LanmanNT"), "Windows 10 or later",
+        Recipe(WINDOWS_10, TEN, "Windows 10 (build %s)" % WIN10_BUILD),
+        Recipe(registry_version("10.0", "20348", "LanmanNT"), TEN,
                "Windows Server 2022 (build 20348)"),
-        Recipe(registry_version("10.0", "19045", **MULTI_SESSION), "Windows 10 or later",
-               "Windows 10 (build 19045)"),
-        Recipe(registry_version("10.0", "19045", "ServerNT", edition="ServerStandard"),
-               "Windows 10 or later", "Windows Server (build 19045)"),
-        Recipe(registry_version("10.0", "22631", **MULTI_SESSION), "Windows 10 or later",
-               "Windows 11 (build 22631)"),
-        Recipe(registry_version("10.0", "22631", "ServerNT"), "Windows 10 or later",
-               "Windows Server (build 22631)"),
+        Recipe(registry_version("10.0", "19045", **MULTI_SESSION), TEN, "Windows 10 (build 19045)"),
+        Recipe(registry_version("10.0", "19045", "ServerNT", edition="ServerStandard"), TEN,
+               "Windows Server (build 19045)"),
+        Recipe(registry_version("10.0", "22631", **MULTI_SESSION), TEN, "Windows 11 (build 22631)"),
+        Recipe(registry_version("10.0", "22631", "ServerNT"), TEN, "Windows Server (build 22631)"),
     ],
 }
 
-# recipes.py under a cmd.exe that also writes a line to standard output or
-# to standard error: (what, shell line after the cmd.exe, its last line).
-# The recipes found, each batch recipe, the installer. The line comes from
-# the shell, not from cmd.exe, so the 32-bit prefix's alone runs these.
+# The checks recipes.py makes: the recipes found, each batch recipe from
+# each start, the installer; where archver gives no answer, each recipe
+# that asks it with each code archver never answers, the quick start with
+# a program that answers only /b, the installer around a stand-in.
 CHECKS = len(recipes.BATCH_OUTPUTS) * len(recipes.STARTS) + 2
-WRONG = [("a line more on standard output", "echo noise", "1 passed, %d failed" % (CHECKS - 1)),
-         ("a line on standard error", "echo noise >&2", "1 passed, %d failed" % (CHECKS - 1))]
-# The recipes that ask archver, each run with archver missing and in its
-# place a program ending with each code archver never answers; the quick
-# start with one that answers only /b.
 NO_ANSWER_CHECKS = (len(recipes.NO_ANSWER_OUTPUTS) * len(recipes.NO_ANSWER_CODES)
                     + len(recipes.QUICK_START_O) + len(recipes.STANDIN_INSTALLS))
+# recipes.py under a cmd.exe that also writes a line to standard output or
+# to standard error: (what, shell line after the cmd.exe, its last line).
+WRONG = [("a line more on standard output", "echo noise", "1 passed, %d failed" % (CHECKS - 1)),
+         ("a line on standard error", "echo noise >&2", "1 passed, %d failed" % (CHECKS - 1))]
 
 
 def outcome(output):
     """(checks passed, mismatched, unanswered, problems with the sources,
-    SHA-256 lines, lines that a planted command printed, last line)"""
+    SHA-256 lines, lines that a planted command printed, the "Windows:"
+    line, last line)"""
     lines = output.decode(errors="replace").splitlines()
 
     def named(start):
         return [line[len(start):].split(":")[0] for line in lines if line.startswith(start)]
 
-    return (named("ok        "), named("MISMATCH  "), named("unknown   "), named("SOURCES   "),
+    return (named("ok        "), named("MISMATCH  "), named("unknown   "),
+            [line[10:] for line in lines if line.startswith("SOURCES   ")],
             [line[9:] for line in lines if line.startswith("SHA-256: ")],
             [line for line in lines if line.strip() in (INJECTED, "reg.bat ran")],
+            [line[9:] for line in lines if line.startswith("Windows: ")],
             lines[-1] if lines else "")
 
 
-def hide(prefix, name, hidden):
-    """Renames the program name in every system folder, or back."""
-    for folder in ("system32", "syswow64"):
-        path = os.path.join(prefix, "drive_c", "windows", folder, name)
-        if os.path.exists(path if hidden else path + ".hidden"):
-            os.rename(*((path, path + ".hidden") if hidden else (path + ".hidden", path)))
-
-
-def standin(prefix, name, program):
-    """Puts program in every system folder as name, or with None removes it."""
-    for folder in ("system32", "syswow64"):
-        path = os.path.join(prefix, "drive_c", "windows", folder, name)
-        if program and os.path.isdir(os.path.dirname(path)):
+@contextlib.contextmanager
+def in_system(prefix, name, program):
+    """program, or with None nothing, as name in each system folder for a
+    while; then what was there before."""
+    paths = [os.path.join(prefix, "drive_c", "windows", folder, name)
+             for folder in ("system32", "syswow64")]
+    paths = [path for path in paths if os.path.isdir(os.path.dirname(path))]
+    for path in paths:
+        if os.path.exists(path):
+            os.rename(path, path + ".kept")
+        if program:
             shutil.copy(program, path)
-        elif os.path.exists(path):
-            os.remove(path)
-
-
-def in_cmd(variable):
-    """Whether a variable of a cross-check's run is set by cmd itself: Wine
-    10 sets the PROCESSOR_ ones for each process it starts, whatever its
-    caller handed it, and every Wine sets TEMP from the registry."""
-    return variable.startswith("PROCESSOR_") or variable == "TEMP"
+    try:
+        yield
+    finally:
+        for path in paths:
+            if os.path.exists(path):
+                os.remove(path)
+            if os.path.exists(path + ".kept"):
+                os.rename(path + ".kept", path)
 
 
 def new_folder(built, parent):
@@ -316,11 +298,19 @@ def start(wine, built):
     return types.SimpleNamespace(shell=shell, command=command, source_dir=built["source_dir"])
 
 
+def in_cmd(variable):
+    """Whether cmd itself sets a variable of a cross-check's run: Wine 10
+    sets the PROCESSOR_ ones for each process it starts, whatever its caller
+    handed it, and every Wine sets TEMP from the registry."""
+    return variable.startswith("PROCESSOR_") or variable == "TEMP"
+
+
 @pytest.fixture(scope="module")
 def crosscheck(wine, built, start, tmp_path_factory):
-    """crosscheck.cmd in a folder of its own, beside decoys; its run(program,
-    env, start) as a runner's cmd step starts it, with the path of program
-    (in programs) as its argument, returning (stdout, stderr, exit code)."""
+    """crosscheck.cmd in a folder of its own, beside decoys, where Wine's
+    certutil, which prints no hash, is missing; its run(program, env, start)
+    as a runner's cmd step starts it, with the path of program (in
+    programs) as its argument: (stdout, stderr, exit code)."""
     folder = new_folder(built, tmp_path_factory.mktemp("crosscheck"))
     programs = {"archver": None, "nothing": built["nothing"],
                 "stripped": os.path.join(folder, "stripped.exe"),
@@ -328,9 +318,6 @@ def crosscheck(wine, built, start, tmp_path_factory):
     subprocess.run([built["objcopy"], "--remove-section", ".rsrc", built["exe"],
                     programs["stripped"]], check=True)
     call = windows_path(os.path.join(folder, "crosscheck.cmd"))
-    # Wine's certutil prints no hash: the script runs as where certutil is
-    # missing, and must print no SHA-256 line.
-    hide(wine.env["WINEPREFIX"], "certutil.exe", True)
     # A reg.bat and a reg.exe that answers nothing, where cmd.exe would find
     # them first for a bare "reg": the current folder and the script's; and
     # an icacls.bat that leaves a file where it runs.
@@ -354,11 +341,12 @@ def crosscheck(wine, built, start, tmp_path_factory):
         rest = {k: v for k, v in env.items() if not in_cmd(k)}
         return wine.run_command(command.encode(), cwd=os.path.dirname(folder), env=rest)
 
-    # TEMP is in the user's profile, where each Wine release puts it.
-    return dict(run=run, folder=folder, programs=programs, decoyed=decoyed, shell=shell,
-                nothing=built["nothing"],
-                users=os.path.join(wine.env["WINEPREFIX"], "drive_c", "users"),
-                sha256=hashlib.sha256(open(built["exe"], "rb").read()).hexdigest())
+    with in_system(wine.env["WINEPREFIX"], "certutil.exe", None):
+        # TEMP is in the user's profile, where each Wine release puts it.
+        yield dict(run=run, folder=folder, programs=programs, decoyed=decoyed,
+                   shell=shell, nothing=built["nothing"],
+                   users=os.path.join(wine.env["WINEPREFIX"], "drive_c", "users"),
+                   sha256=hashlib.sha256(open(built["exe"], "rb").read()).hexdigest())
 
 
 def crosscheck_rows(kind):
@@ -383,6 +371,26 @@ def crosscheck_rows(kind):
                     "" if run.registry else ", no reg.exe"), marks=marks)
 
 
+def windows_line(pose, run, arch, env):
+    """The "Windows:" line crosscheck.cmd prints for run on pose, and the
+    machines the environment and the registry name ({env}, {reg}): the
+    bitness they agree on, the version and build, "ver"'s (Wine's win10
+    tells its own build), the product type and the version code."""
+    name, setting, machine, own = pose
+    names = dict(env=env.get("PROCESSOR_ARCHITEW6432") or env.get("PROCESSOR_ARCHITECTURE")
+                 or ARCH[arch].replace("AMD64", machine),
+                 reg=ARCH[arch].replace("AMD64", machine) if run.registry else "")
+    bits = {"x86": 32}.get(names["env"], 64)
+    names["bits"] = "" if names["reg"] and bits != {"x86": 32}.get(names["reg"], 64) else bits
+    version, build, product = facts(setting)
+    product = product if run.registry else ""
+    line = "{env} / {reg} ({bits}-bit), " + "version %s build %s (ver: %s.%s), %s (type %s): " \
+        "version code %s" % (version, build, version, WIN10_BUILD if setting[0] == "win10" else
+                             build, product, PRODUCT_TYPES.get(product.lower(), ""),
+                             code_of(setting) if product else "")
+    return (own and own.windows or line).format(**names), names
+
+
 def assert_crosscheck(wine, crosscheck, pose, run, what):
     """What crosscheck.cmd prints and ends with for run on pose."""
     name, setting, machine, own = pose
@@ -401,7 +409,10 @@ def assert_crosscheck(wine, crosscheck, pose, run, what):
     for variable, value in (own.env if own else {}).items():
         env[variable] = value.get(wine.arch) if isinstance(value, dict) else value
     mismatches, unknown, sources = run.finds(code)
-    # A stand-in certutil in place of Wine's, which prints no hash.
+    windows, names = windows_line(pose, run, wine.arch, env)
+    sources = [wine.with_build(problem.format(**names)) for problem in sources]
+    # A stand-in certutil in place of Wine's, which prints no hash; the hash
+    # is its line after the first, blanks left out.
     sha256 = crosscheck["sha256"]
     spaced = " ".join(sha256[i:i + 2] for i in range(0, 64, 2))
     printed = env.get(CERTUTIL, "").format(sha256=sha256, spaced=spaced)
@@ -409,29 +420,22 @@ def assert_crosscheck(wine, crosscheck, pose, run, what):
         # Wine starts its own certutil unless told to take the file.
         env = dict(env, WINEDLLOVERRIDES=wine.env["WINEDLLOVERRIDES"] + ";certutil.exe=n",
                    **{CERTUTIL: printed})
-    # The hash is the line after the first, blanks left out.
     hashes = [sha256] if printed.split("\n")[1:2] in ([sha256], [spaced]) else []
     passed = [a for a in ANSWERS if a not in mismatches + unknown]
-    status_want = 1 if mismatches or sources else 0
-    last = "crosscheck: all agree" if status_want == 0 else \
-        "crosscheck: %d mismatches with archver, %d problems with the " \
-        "sources" % (len(mismatches), len(sources))
-    # Standard error empty, or but for lines a row allows.
+    last = "crosscheck: %d mismatches with archver, %d problems with the sources" % (
+        len(mismatches), len(sources)) if mismatches or sources else "crosscheck: all agree"
+    # Standard error empty, or but for lines a row allows; nothing of the
+    # run left in TEMP, and icacls.bat beside it did not run.
     allowed = own.stderr if own else b""
-    expected = (status_want, (passed, mismatches, unknown, sources, hashes, [], last), b"", [],
-                False)
+    expected = (1 if mismatches or sources else 0, (passed, mismatches, unknown, sources, hashes,
+                                                     [], [wine.with_build(windows)], last),
+                b"", [], False)
+    prefix = wine.env["WINEPREFIX"]
 
     def attempt():
-        prefix = wine.env["WINEPREFIX"]
-        hide(prefix, "reg.exe", not run.registry)
-        standin(prefix, "certutil.exe", printed and crosscheck["nothing"])
-        try:
+        with in_system(prefix, "reg.exe", None) if not run.registry else contextlib.nullcontext(), \
+                in_system(prefix, "certutil.exe", printed and crosscheck["nothing"]):
             out, err, status = crosscheck["run"](run.program, env)
-        finally:
-            hide(prefix, "reg.exe", False)
-            standin(prefix, "certutil.exe", None)
-        # Nothing of the run is left in TEMP, and icacls.bat beside it
-        # did not run.
         left = [n for _, folders, files in os.walk(crosscheck["users"])
                 for n in folders + files if n.startswith("archver")]
         return (status, outcome(out), err.replace(allowed, b"") if allowed else err, left,
@@ -461,31 +465,30 @@ def test_sources_from_a_folder_cmd_would_parse(wine, crosscheck, start):
     command = '%s /D /S /C ""%s""' % (crosscheck["shell"].host,
                                       windows_path(os.path.join(odd, "crosscheck.cmd")))
     out, err, status = wine.run_command(command.encode(), cwd=odd)
-    assert (status, outcome(out)[-2:], err, out.splitlines()[:1]) == \
-        (0, ([], "crosscheck: all agree"), b"",
+    got = outcome(out)
+    assert (status, got[5], got[-1], err, out.splitlines()[:1]) == \
+        (0, [], "crosscheck: all agree", b"",
          [b"crosscheck: " + windows_path(os.path.join(odd, "archver.exe")).encode()])
 
 
-@pytest.mark.sources
-@pytest.mark.win64
-@pytest.mark.win32
-def test_sources_without_archver(crosscheck):
-    """Exit code 2, which Wine's cmd keeps only when the script is started
-    without CALL."""
-    out, err, status = crosscheck["run"]("missing", {}, start="")
-    assert (status, outcome(out)[-1], err) == \
-        (2, 'crosscheck: cannot find "%s"' % windows_path(crosscheck["programs"]["missing"]), b"")
+# Exit code 2, which Wine's cmd keeps only when the script is started
+# without CALL: (what, the program, TEMP or None, the last line).
+EXIT_2 = [("without archver", "missing", None, 'cannot find "{missing}"'),
+          ("TEMP naming a file", "archver", "{taken}",
+           'cannot make a folder of its own in "{taken}"')]
 
 
 @pytest.mark.sources
 @pytest.mark.win64
 @pytest.mark.win32
-def test_sources_temp_naming_a_file(crosscheck):
-    """No folder of its own can be made in it."""
-    taken = windows_path(os.path.join(os.path.dirname(crosscheck["folder"]), "reg.exe"))
-    out, err, status = crosscheck["run"]("archver", {"TEMP": taken}, start="")
-    assert (status, outcome(out)[-1], err) == \
-        (2, 'crosscheck: cannot make a folder of its own in "%s"' % taken, b"")
+@pytest.mark.parametrize("program, temp, last", [row[1:] for row in EXIT_2],
+                         ids=[row[0] for row in EXIT_2])
+def test_sources_exit_2(crosscheck, program, temp, last):
+    names = dict(missing=windows_path(crosscheck["programs"]["missing"]), taken=windows_path(
+        os.path.join(os.path.dirname(crosscheck["folder"]), "reg.exe")))
+    out, err, status = crosscheck["run"](program, {"TEMP": temp.format(**names)} if temp else {},
+                                         start="")
+    assert (status, outcome(out)[-1], err) == (2, "crosscheck: " + last.format(**names), b"")
 
 
 def run_recipes(wine, start, folder, setting, after="", mode=(), extra=None):
@@ -495,7 +498,7 @@ def run_recipes(wine, start, folder, setting, after="", mode=(), extra=None):
     host_cmd = os.path.join(os.path.dirname(folder), "cmd")
     with open(host_cmd, "w") as f:
         f.write("#!/bin/sh\n%s \"$@\"\nstatus=$?\n%s\nexit $status\n"
-                % (" ".join(shlex.quote(word) for word in start.command), after))
+                % (shlex.join(start.command), after))
     os.chmod(host_cmd, 0o755)
     extra = extra or {}
     machine = {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": extra.get("machine", "AMD64")}}
