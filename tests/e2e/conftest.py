@@ -22,7 +22,7 @@ import winehost
 # The release tests' assertions stand in releasing.py: pytest explains them too.
 pytest.register_assert_rewrite("releasing")
 from releasing import (AS_NOBODY, FLAGS, NOBODY, PLANTED, Releaser, listening, make_repository,
-                       run, sign)
+                       run, sign, write)
 
 @pytest.fixture(scope="session")
 def built():
@@ -47,27 +47,26 @@ def pytest_terminal_summary(terminalreporter):
 @pytest.fixture(scope="session")
 def t(built):
     """A repository of this tree with three tagged commits, a throwaway
-    code-signing certificate, and what a hostile environment holds: flags,
-    git configurations and attributes, a repository, programs first on PATH,
-    a variable, and a Unix socket in the home of the user verifying and a
-    port on 127.0.0.1, each listening."""
+    code-signing certificate, and a hostile environment: flags, git
+    configurations and attributes, a repository, programs first on PATH, a
+    variable, and a Unix socket in the verifying user's home and a port on
+    127.0.0.1, each listening."""
     with open(built["exe"], "rb") as f:
         exe = f.read()
     version = built["version"]
     with tempfile.TemporaryDirectory() as work, \
             tempfile.TemporaryDirectory(dir="/var/tmp") as outside:
-        # The verifying user, nobody where the tests run as root, reads the
-        # checkout and keeps its state in a cache folder of its own.
+        # The verifying user (nobody where the tests run as root) reads the
+        # checkout and keeps its state in a cache folder of its own; its
+        # home, with the socket, is outside /tmp, which the sandbox hides.
         os.chmod(work, 0o755)
         os.chmod(outside, 0o755)
-        # Its home, with the socket, outside /tmp, which the sandbox's own
-        # /tmp would hide.
         cache, home = os.path.join(work, "cache"), os.path.join(outside, "home")
         os.mkdir(cache, 0o700)
         os.mkdir(home, 0o755)
         # Where the commit's build must write nothing: the checkout, the
-        # home and cache folder of the user verifying, a folder anyone may
-        # write and one that group root alone may write.
+        # user's home and cache folder, a folder anyone may write and one
+        # that group root alone may write.
         repo = os.path.join(work, "repo")
         targets = [os.path.join(repo, "escaped"), os.path.join(home, "escaped"),
                    os.path.join(cache, "escaped"), os.path.join(outside, "open", "escaped")]
@@ -83,6 +82,8 @@ def t(built):
         servers = [listening(socket.AF_UNIX, agent, reached),
                    listening(socket.AF_INET, ("127.0.0.1", 0), reached)]
         os.chmod(agent, 0o777)
+        # Each program planted and each smudge filter leave a file in
+        # planted/ where they run.
         planted = os.path.join(work, "planted")
         os.mkdir(planted)
         commits = make_repository(built["source_dir"], repo, (
@@ -93,50 +94,40 @@ def t(built):
             "-out", cert, "-days", "2", "-subj", "/CN=archver test signer",
             "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
         run("openssl", "genrsa", "-out", other, "2048")
-        # Each program planted and the smudge filter leave a file in planted/
-        # where they run.
-        user_config = os.path.join(work, "gitconfig")
-        with open(user_config, "w") as f:
-            f.write("[core]\n\tautocrlf = true\n")
+        user_config = write(os.path.join(work, "gitconfig"), "[core]\n\tautocrlf = true\n")
         config = os.path.join(work, "config")
         os.makedirs(os.path.join(config, "git"))
-        # The user's own configuration, where git looks for it: a smudge
-        # filter that leaves a file in planted/ where it runs.
+        # The user's own configuration, where git looks for it.
         for path in (os.path.join(home, ".gitconfig"), os.path.join(config, "git", "config")):
-            with open(path, "w") as f:
-                f.write("[filter \"planted\"]\n\tsmudge = touch '%s/ran'; cat\n" % planted)
-        with open(os.path.join(config, "git", "attributes"), "w") as f:
-            f.write("*.md working-tree-encoding=UTF-16LE-BOM\n")
+            write(path, "[filter \"planted\"]\n\tsmudge = touch '%s/ran'; cat\n" % planted)
+        write(os.path.join(config, "git", "attributes"),
+              "*.md working-tree-encoding=UTF-16LE-BOM\n")
         for tool in PLANTED:
-            with open(os.path.join(planted, tool), "w") as f:
-                f.write("#!/bin/sh\ntouch '%s/ran'\nexit 1\n" % planted)
-            os.chmod(os.path.join(planted, tool), 0o755)
+            write(os.path.join(planted, tool), "#!/bin/sh\ntouch '%s/ran'\nexit 1\n" % planted,
+                  0o755)
         caller = os.path.join(work, "caller")
         run("git", "init", "-q", caller)
         run("git", "-C", caller, "commit", "-q", "--allow-empty", "-m", "the caller's")
-        # Whether bubblewrap can make a sandbox here, as the user verifying,
-        # asked apart from tools/verify's own, which the rows test.
+        # Whether bubblewrap can make a sandbox here as the verifying user,
+        # asked apart from tools/verify's own probe, which the rows test.
         probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + [
             pristine.BWRAP, "--unshare-all", "--ro-bind", "/", "/", "--proc", "/proc", "--dev",
-            "/dev", "true"],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT) \
+            "/dev", "true"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT) \
             if os.path.exists(pristine.BWRAP) else types.SimpleNamespace(
                 returncode=1, stdout=b"no bubblewrap")
         yield types.SimpleNamespace(
             no_sandbox=probe.returncode and probe.stdout.decode(errors="replace").strip(),
             source=built["source_dir"], exe_path=built["exe"], built=exe, version=version,
             work=work, repo=repo, commit=commit, other_commit=commits[0], failing=commits[1],
-            untagged=commits[2],
-            cert=cert, key=key, other=other, targets=targets, reached=reached,
+            untagged=commits[2], cert=cert, key=key, other=other, targets=targets,
+            reached=reached, planted=planted, caller=caller, cache=cache,
             hostile=dict(FLAGS, GIT_CONFIG_GLOBAL=user_config, GIT_CONFIG_SYSTEM=user_config,
                          GIT_CONFIG_COUNT="2", GIT_CONFIG_KEY_0="core.autocrlf",
                          GIT_CONFIG_VALUE_0="true", GIT_CONFIG_KEY_1="filter.planted.smudge",
                          GIT_CONFIG_VALUE_1="touch '%s/ran'; cat" % planted,
                          GIT_DIR=os.path.join(caller, ".git"), XDG_CACHE_HOME=cache,
                          XDG_CONFIG_HOME=config, HOME=home, ARCHVER_PLANTED="1",
-                         ARCHVER_SIGN_PIN="1234",
-                         PATH=planted + os.pathsep + os.environ["PATH"]),
-            planted=planted, caller=caller, cache=cache,
+                         ARCHVER_SIGN_PIN="1234", PATH=planted + os.pathsep + os.environ["PATH"]),
             releaser=Releaser(repo, work, version),
             address="https://github.com/someone/archver/releases/download/v" + version)
         for server in servers:
@@ -156,12 +147,8 @@ def planted(t):
     tools/verify's rows: bytecode of a tool's module that is never checked
     against its source, and modules named as installed ones; and an
     untracked header in the checkout. Removed when done."""
-    header = os.path.join(t.repo, "src", "windows.h")
-    with open(header, "w") as f:
-        f.write("#error an untracked header\n")
-    module = os.path.join(t.work, "planted.py")
-    with open(module, "w") as f:
-        f.write("raise SystemExit('planted module ran')\n")
+    header = write(os.path.join(t.repo, "src", "windows.h"), "#error an untracked header\n")
+    module = write(os.path.join(t.work, "planted.py"), "raise SystemExit('planted module ran')\n")
     # Bytecode beside every module of the tools, as Python would write it.
     cached = [importlib.util.cache_from_source(path)
               for path in glob.glob(os.path.join(t.repo, "tools", "*.py"))]

@@ -57,6 +57,15 @@ GIT_ENV = dict(GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.org", GIT_COMMIT
                GIT_COMMITTER_DATE="2026-01-02T03:04:05Z")
 
 
+def write(path, data, mode=None):
+    """data (text or bytes) as the file path, with mode if given: path."""
+    with open(path, "wb") as f:
+        f.write(data.encode() if isinstance(data, str) else data)
+    if mode is not None:
+        os.chmod(path, mode)
+    return path
+
+
 def run(*args, env=None):
     """(exit status, output as text) of every program the release tests run:
     in this environment with env added, but for the release and signing
@@ -70,31 +79,21 @@ def run(*args, env=None):
 # What the commit v0.0.1 runs when it is built: it writes each target
 # given, plants a filter that git would run were its clone read after the
 # build, and reaches for a Unix socket and a port; the listeners count it.
-HOSTILE = """import os, socket
+HOSTILE = """import contextlib, os, socket
 targets, unix, port, ran = %r
-for path in targets:
-    try:
-        with open(path, "w") as f:
-            f.write("escaped")
-    except OSError:
-        pass
 git = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".git")
-try:
-    with open(os.path.join(git, "config"), "a") as f:
-        f.write('[filter "x"]\\n\\tsmudge = touch %%s; cat\\n' %% ran)
-    os.makedirs(os.path.join(git, "info"), exist_ok=True)
-    with open(os.path.join(git, "info", "attributes"), "a") as f:
-        f.write("* filter=x\\n")
-except OSError:
-    pass
+for path, text in [(path, "escaped") for path in targets] + [
+        (os.path.join(git, "config"), '[filter "x"]\\n\\tsmudge = touch %%s; cat\\n' %% ran),
+        (os.path.join(git, "info", "attributes"), "* filter=x\\n")]:
+    with contextlib.suppress(OSError):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "a") as f:
+            f.write(text)
 for family, address in ((socket.AF_UNIX, unix), (socket.AF_INET, ("127.0.0.1", port))):
-    try:
-        with socket.socket(family) as s:
-            s.settimeout(2)
-            s.connect(address)
-            s.sendall(b"reached")
-    except OSError:
-        pass
+    with contextlib.suppress(OSError), socket.socket(family) as s:
+        s.settimeout(2)
+        s.connect(address)
+        s.sendall(b"reached")
 """
 
 
@@ -119,8 +118,7 @@ def make_repository(source, repo, hostile):
     cmake_lists = os.path.join(repo, "CMakeLists.txt")
     with open(cmake_lists) as f:
         text = f.read()
-    with open(os.path.join(repo, "hostile.py"), "w") as f:
-        f.write(HOSTILE % (hostile,))
+    write(os.path.join(repo, "hostile.py"), HOSTILE % (hostile,))
     # A filter that only a git configuration from outside could define.
     with open(os.path.join(repo, ".gitattributes"), "a") as f:
         f.write("README.md filter=planted\n")
@@ -129,10 +127,9 @@ def make_repository(source, repo, hostile):
                 "if(DEFINED ENV{ARCHVER_PLANTED} OR DEFINED ENV{ARCHVER_SIGN_PIN})\n"
                 "  message(FATAL_ERROR \"the caller's environment\")\nendif()\n")
     for version, more in (("0.0.1", reaching), ("0.0.2", FAILING), ("0.0.3", "")):
-        with open(cmake_lists, "w") as f:
-            # Right after project(), where every build runs it.
-            f.write(re.sub(r"(project\(archver VERSION )\d+\.\d+\.\d+(.*\n)",
-                           lambda m: m.group(1) + version + m.group(2) + more, text, count=1))
+        # Right after project(), where every build runs it.
+        write(cmake_lists, re.sub(r"(project\(archver VERSION )\d+\.\d+\.\d+(.*\n)",
+                                  lambda m: m.group(1) + version + m.group(2) + more, text, 1))
         # Tags annotated, as a release's are.
         # 0.0.3, as of a branch since deleted, has no tag.
         for args in ([["init", "-q"]] if not commits else []) + [
@@ -140,8 +137,7 @@ def make_repository(source, repo, hostile):
                 [["tag", "-a", "-m", version, "v" + version]] if more else []):
             run("git", "-C", repo, *args)
         commits.append(run("git", "-C", repo, "rev-parse", "HEAD")[1].strip())
-    with open(cmake_lists, "w") as f:
-        f.write(text)
+    write(cmake_lists, text)
     run("git", "-C", repo, "rm", "-q", "hostile.py")
     run("git", "-C", repo, "commit", "-qam", "this tree")
     version = re.search(r"VERSION (\d+\.\d+\.\d+)", text).group(1)
@@ -198,8 +194,7 @@ class Releaser:
         os.makedirs(out)
         if older_zip:  # with the sums and manifests of an older release
             for name in [self.name, self.sums] + MANIFESTS:
-                with open(os.path.join(out, name), "wb") as f:
-                    f.write(b"an older release")
+                write(os.path.join(out, name), "an older release")
         env = dict(env or {}, **({} if release_url is None else {
             "ARCHVER_RELEASE_URL": release_url}))
         status, output = run(os.path.join(self.repo, "tools", "release"), out, env=env)
@@ -297,9 +292,7 @@ def assert_verify(t, rows):
             not_run.append("%s: no sandbox here: %s" % (what, t.no_sandbox))
             continue
         package = os.path.join(t.work, more.pop("name", "verify.zip"))
-        with open(package, "wb") as f:
-            f.write(data)
-        os.chmod(package, 0o644)
+        write(package, data, 0o644)
         status, output = run(*(start if os.geteuid() == 0 else []),
                              os.path.join(t.repo, "tools", "verify"), package,
                              env=dict(t.hostile, **more))

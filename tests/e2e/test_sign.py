@@ -3,6 +3,7 @@ file and from a PKCS#11 token: the exe verifies with a SHA-256 digest,
 answers as the unsigned one does, strips back to it and is the same from
 run to run; tools/release ships it and tools/verify accepts it; a key or
 timestamp server that fails leaves no signed file."""
+import contextlib
 import http.server
 import os
 import re
@@ -15,65 +16,51 @@ import types
 
 import pefile
 import pytest
-from releasing import assert_package, assert_refused, assert_verify, run, sign, zipped
+from releasing import assert_package, assert_refused, assert_verify, run, sign, write, zipped
 
 
 SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 
 
-class TimestampServer:
+@contextlib.contextmanager
+def timestamp_server(work):
     """An RFC 3161 time-stamp authority on 127.0.0.1, answered by openssl ts
     with a certificate of its own: (its address, its CA certificate)."""
+    f = os.path.join(work, "tsa")
+    os.makedirs(f)
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f + "/ca.key",
+        "-out", f + "/ca.pem", "-days", "30", "-subj", "/CN=test TSA root")
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f + "/tsa.key",
+        "-out", f + "/tsa.pem", "-days", "30", "-subj", "/CN=test TSA", "-CA", f + "/ca.pem",
+        "-CAkey", f + "/ca.key", "-addext", "extendedKeyUsage=critical,timeStamping")
+    write(f + "/serial", "01\n")
+    write(f + "/tsa.cnf", "[tsa]\ndefault_tsa = tsa_config\n[tsa_config]\nserial = {0}/serial\n"
+          "signer_cert = {0}/tsa.pem\ncerts = {0}/ca.pem\nsigner_key = {0}/tsa.key\n"
+          "signer_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha256\n"
+          "ess_cert_id_alg = sha256\n".format(f))
 
-    def __init__(self, work):
-        self.folder = os.path.join(work, "tsa")
-        os.makedirs(self.folder)
-        f = self.folder
-        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-            f + "/ca.key", "-out", f + "/ca.pem", "-days", "30", "-subj", "/CN=test TSA root")
-        run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", f + "/tsa.key",
-            "-out", f + "/tsa.csr", "-subj", "/CN=test TSA")
-        with open(f + "/tsa.ext", "w") as out:
-            out.write("extendedKeyUsage=critical,timeStamping\n")
-        run("openssl", "x509", "-req", "-in", f + "/tsa.csr", "-CA", f + "/ca.pem", "-CAkey",
-            f + "/ca.key", "-CAcreateserial", "-days", "30", "-extfile", f + "/tsa.ext",
-            "-out", f + "/tsa.pem")
-        with open(f + "/tsa.cnf", "w") as out:
-            out.write("[tsa]\ndefault_tsa = tsa_config\n[tsa_config]\n"
-                      "serial = {0}/serial\nsigner_cert = {0}/tsa.pem\ncerts = {0}/ca.pem\n"
-                      "signer_key = {0}/tsa.key\nsigner_digest = sha256\n"
-                      "default_policy = 1.2.3.4.1\ndigests = sha256\n"
-                      "ess_cert_id_alg = sha256\n".format(f))
-        with open(f + "/serial", "w") as out:
-            out.write("01\n")
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            write(f + "/query", self.rfile.read(int(self.headers["Content-Length"])))
+            run("openssl", "ts", "-reply", "-config", f + "/tsa.cnf", "-queryfile",
+                f + "/query", "-out", f + "/reply")
+            body = open(f + "/reply", "rb").read()
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
 
-    def __enter__(self):
-        folder = self.folder
+        def log_message(self, *args):
+            pass
 
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_POST(self):
-                with open(folder + "/query", "wb") as query:
-                    query.write(self.rfile.read(int(self.headers["Content-Length"])))
-                run("openssl", "ts", "-reply", "-config", folder + "/tsa.cnf", "-queryfile",
-                    folder + "/query", "-out", folder + "/reply")
-                with open(folder + "/reply", "rb") as reply:
-                    body = reply.read()
-                self.send_response(200)
-                self.send_header("Content-Type", "application/timestamp-reply")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-        return "http://127.0.0.1:%d/" % self.server.server_port, folder + "/ca.pem"
-
-    def __exit__(self, *exc):
-        self.server.shutdown()
-        self.server.server_close()
+    server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield "http://127.0.0.1:%d/" % server.server_port, f + "/ca.pem"
+    finally:
+        server.shutdown()
+        server.server_close()
 
 
 def test_signing_twice(t, signed):
@@ -90,20 +77,17 @@ def token(t):
     holds both, and the record."""
     tokens = os.path.join(t.work, "tokens")
     os.makedirs(tokens)
-    with open(os.path.join(t.work, "softhsm2.conf"), "w") as f:
-        f.write("directories.tokendir = %s\n" % tokens)
-    env = dict(SOFTHSM2_CONF=os.path.join(t.work, "softhsm2.conf"))
+    env = dict(SOFTHSM2_CONF=write(os.path.join(t.work, "softhsm2.conf"),
+                                   "directories.tokendir = %s\n" % tokens))
     run("softhsm2-util", "--init-token", "--free", "--label", "archver", "--pin", "1234",
         "--so-pin", "5678", env=env)
     run("softhsm2-util", "--import", t.key, "--token", "archver", "--label", "signer", "--id",
         "01", "--pin", "1234", env=env)
     signer, calls = os.path.join(t.work, "signer"), os.path.join(t.work, "signer.log")
     os.makedirs(signer)
-    with open(os.path.join(signer, "osslsigncode"), "w") as f:
-        f.write('#!/bin/sh\nprintf "%%s\\n" "$@" >> %s\nprev=\nfor a in "$@"; do\n'
-                '  [ "$prev" = -readpass ] && stat -c "mode %%a" "$a" >> %s\n  prev=$a\n'
-                'done\nexec %s "$@"\n' % (calls, calls, shutil.which("osslsigncode")))
-    os.chmod(os.path.join(signer, "osslsigncode"), 0o755)
+    write(os.path.join(signer, "osslsigncode"), '#!/bin/sh\nprintf "%%s\\n" "$@" >> %s\nprev=\n'
+          'for a in "$@"; do\n  [ "$prev" = -readpass ] && stat -c "mode %%a" "$a" >> %s\n'
+          '  prev=$a\ndone\nexec %s "$@"\n' % (calls, calls, shutil.which("osslsigncode")), 0o755)
     return dict(env, ARCHVER_SIGN_PKCS11_MODULE=SOFTHSM,
                 PATH=signer + os.pathsep + os.environ["PATH"]), calls
 
@@ -143,16 +127,13 @@ def altered(t, signed):
     signed with SHA-1, and this one with the other's signature."""
     paths = types.SimpleNamespace(**{n: os.path.join(t.work, n + ".exe") for n in (
         "signed", "stripped", "tampered", "garbage", "grown", "other", "sha1", "mismatched")})
-    with open(paths.signed, "wb") as f:
-        f.write(signed)
+    write(paths.signed, signed)
     run("osslsigncode", "remove-signature", "-in", paths.signed, "-out", paths.stripped)
     code = pefile.PE(data=signed).sections[0].PointerToRawData + 16
-    with open(paths.tampered, "wb") as f:
-        f.write(signed[:code] + bytes([signed[code] ^ 1]) + signed[code + 1:])
+    write(paths.tampered, signed[:code] + bytes([signed[code] ^ 1]) + signed[code + 1:])
     table = pefile.PE(data=signed).OPTIONAL_HEADER.DATA_DIRECTORY[4]
     table, size = table.VirtualAddress, table.Size
-    with open(paths.garbage, "wb") as f:
-        f.write(signed[:table + 8] + b"\x5a" * (size - 8) + signed[table + size:])
+    write(paths.garbage, signed[:table + 8] + b"\x5a" * (size - 8) + signed[table + size:])
     # 64 bytes inside the certificate structure, its lengths and the PE
     # checksum made to match.
     grown = bytearray(signed[:table + size] + bytes(64) + signed[table + size:])
@@ -161,8 +142,7 @@ def altered(t, signed):
     pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size = size + 64
     pe = pefile.PE(data=bytes(pe.write()))
     pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
-    with open(paths.grown, "wb") as f:
-        f.write(pe.write())
+    write(paths.grown, pe.write())
     # Valid signatures of another build (a changed code byte, signed anew)
     # and of this one with a SHA-1 digest.
     for path, exe, digest in ((paths.other, paths.tampered, "sha256"),
@@ -191,17 +171,12 @@ def test_signing_with_a_timestamp(t, signed):
     """A timestamp from an RFC 3161 server (openssl ts, here on 127.0.0.1)
     keeps the signature valid after the certificate expires; without one it
     is not."""
-    with TimestampServer(t.work) as (server, authority):
+    with timestamp_server(t.work) as (server, authority):
         stamped = sign(t, t.cert, t.key, url=server)[2]
     later = str(int(time.time()) + 10 * 86400)
-    path = os.path.join(t.work, "stamped.exe")
-    verified = []
-    for exe in (stamped or b"", signed):
-        with open(path, "wb") as f:
-            f.write(exe)
-        verified.append(run("osslsigncode", "verify", "-CAfile", t.cert, "-TSA-CAfile",
-                            authority, "-time", later, "-in", path)[0] == 0)
-    assert verified == [True, False]
+    assert [run("osslsigncode", "verify", "-CAfile", t.cert, "-TSA-CAfile", authority, "-time",
+                later, "-in", write(os.path.join(t.work, "stamped.exe"), exe))[0] == 0
+            for exe in (stamped or b"", signed)] == [True, False]
 
 
 def test_signing_release(t, signed, altered):

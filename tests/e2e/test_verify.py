@@ -11,7 +11,7 @@ import time
 import zipfile
 
 import pristine
-from releasing import NOBODY, assert_verify, run, zipped
+from releasing import NOBODY, assert_verify, run, write, zipped
 
 
 # A stand-in for mmdebstrap, as ARCHVER_STANDIN_MMDEBSTRAP tells it:
@@ -102,7 +102,7 @@ def test_verify(t, unsigned, planted):
         os.chown(folder, owner, owner)
     planted_tar = os.path.join(caches["tar"], "archver-verify", "%s.tar" % info.get("debian"))
     if os.geteuid() == 0:
-        open(planted_tar, "w").close()
+        write(planted_tar, "")
     built = (0, ["built from these sources: commit " + commit])
     keeping = "keeping nothing: the cache folder's archver-verify is not this user's alone"
     # A stand-in mmdebstrap first on PATH: it fails as the real one does for
@@ -110,9 +110,7 @@ def test_verify(t, unsigned, planted):
     # cache folder of its own for each row.
     standin = os.path.join(t.work, "standin")
     os.makedirs(standin, exist_ok=True)
-    with open(os.path.join(standin, "mmdebstrap"), "w") as f:
-        f.write(MMDEBSTRAP)
-    os.chmod(os.path.join(standin, "mmdebstrap"), 0o755)
+    write(os.path.join(standin, "mmdebstrap"), MMDEBSTRAP, 0o755)
     user = "nobody" if os.geteuid() == 0 else pwd.getpwuid(os.getuid()).pw_name
 
     def mmdebstrap(says):
@@ -260,8 +258,6 @@ def test_verify(t, unsigned, planted):
     # not taken, but made again.
     kept = glob.glob(os.path.join(t.cache, "archver-verify", "*.exe"))
     for path in kept if os.geteuid() == 0 else []:
-        with open(path, "wb") as f:
-            f.write(b"MZ forged")
-        os.chown(path, 0, 0)
+        os.chown(write(path, b"MZ forged"), 0, 0)
     assert_verify(t, [("unsigned release, its kept build forged by another user",
                        unsigned["zip"], built, {"root": True})] if kept else [])

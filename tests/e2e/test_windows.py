@@ -25,38 +25,32 @@ from poses import SERVER_2008_R2_SP1_DC, WINDOWS_10, WINDOWS_11, WINDOWS_7_SP1, 
 from winehost import CMD_HOSTS, CURRENT_VERSION_32, WIN10_BUILD, again, named_version, \
     registry_version, windows_path
 
-# Each cmd.exe by its ARCHVER_CMD name: its prefix, the command line, the
-# machine it runs as.
+# Each cmd.exe by its ARCHVER_CMD name: prefix, command line, machine.
 Shell = namedtuple("Shell", "name prefix host runs_as")
 SHELLS = [Shell("win64", "win64", CMD_HOSTS["win64"][0], b"AMD64"),
           Shell("wow64", "win64", CMD_HOSTS["win64"][1], b"x86"),
           Shell("win32", "win32", CMD_HOSTS["win32"][0], b"x86")]
 ARCH = {"win64": "AMD64", "win32": "x86"}
 
-# A version the cross-check runs on: how the registry is set, the machine
-# the registry and the environment name on a 64-bit prefix, and a run of its
-# own (Own). Wine's archver still runs on x64; on ARM64 and Itanium only the
-# script's reading is shown.
+# A version the cross-check runs on: the registry, the machine it and the
+# environment name on a 64-bit prefix (on ARM64 and Itanium only the
+# script's reading is shown), and a run of its own: the program (archver, or
+# nothing.exe, which answers 0 as archver does to the bitness where Windows
+# has no IsWow64Process), the environment, whether reg.exe is there, the
+# checks that mismatch, those nothing answers, the problems with the sources
+# ({env} and {reg}: the machines each names), what Wine's cmd may add on
+# stderr, and the "Windows:" line where the pose alone does not tell it.
 Pose = namedtuple("Pose", "name setting machine own", defaults=("AMD64", None))
-# A run of its own: the program (archver, or the do-nothing program, which
-# answers 0 as archver does to the bitness where Windows has no
-# IsWow64Process), the environment, whether reg.exe is there, and what it
-# finds: the checks that mismatch, those nothing answers, the problems with
-# the sources ({env} and {reg}: the machines each names), what Wine's cmd
-# may print on standard error besides, and the "Windows:" line where the
-# pose alone does not tell it.
 Own = namedtuple("Own", "program env registry mismatches unknown sources stderr windows",
                  defaults=({}, True, [], [], [], b"", None))
 BITNESS = ["no argument", "/v", "/b"]
 VERSION_ANSWERS = ["/o", "/w", "/w BuildNumber"]
 ANSWERS = BITNESS + VERSION_ANSWERS + ["help"]
-# What registry values and folder names hold: what cmd would take for
-# syntax, and a command that prints INJECTED where cmd runs it.
+# Registry values and folder names: cmd syntax, printing INJECTED if run.
 INJECTED = "INJECTED"
 HOSTILE = '"&echo %s&rem %%PATH%% !x! (' % INJECTED
-# What a stand-in certutil prints, from a row's environment; {sha256} is
-# archver.exe's, {spaced} the same with blanks between the bytes, as
-# Windows before 8 prints it.
+# What a stand-in certutil prints: {sha256} is archver.exe's, {spaced} with
+# blanks between the bytes, as Windows before 8 prints it.
 CERTUTIL = "ARCHVER_STANDIN_PRINT"
 HASHED = "SHA256 hash of file:\n%s\nCertUtil: -hashfile command completed successfully.\n"
 
@@ -80,7 +74,8 @@ CROSSCHECK_VERSIONS = [
              "disagree on version: registry 10.0.22631, ver 10.0." + WIN10_BUILD])),
     Pose("PROCESSOR_ARCHITEW6432 naming the other bitness", WINDOWS_7_SP1,
          own=Own("archver", env={"PROCESSOR_ARCHITEW6432": {"win64": "x86", "win32": "AMD64"}},
-                 unknown=BITNESS, sources=["disagree on bitness: environment {env}, registry {reg}"])),
+                 unknown=BITNESS,
+                 sources=["disagree on bitness: environment {env}, registry {reg}"])),
     Pose("Windows 2000", named_version("win2k"),
          own=Own("nothing", registry=False, mismatches=["/w BuildNumber"],
                  unknown=["registry"] + BITNESS + ["/o", "/w"])),
@@ -104,8 +99,7 @@ CROSSCHECK_VERSIONS = [
                  unknown=["registry", "/o", "/w"])),
     Pose("Windows XP SP1, archver answering", registry_version("5.1", "2600", service_pack=1),
          own=Own("archver")),
-    # The service pack's number is the word its text holds, read alone, here
-    # with cmd syntax right after the digit.
+    # The service pack's number, with cmd syntax right after the digit.
     Pose("Windows XP SP1, the number in its service pack's text followed by " + HOSTILE,
          registry_version("5.1", "2600", service_pack=1, csd="Service Pack 1" + HOSTILE),
          own=Own("archver")),
@@ -119,8 +113,6 @@ CROSSCHECK_VERSIONS = [
          own=Own("archver", env={"__COMPAT_LAYER": "winxpsp3"}, sources=[layer("winxpsp3")])),
     Pose("a compatibility layer that leaves it", WINDOWS_7_SP1,
          own=Own("archver", env={"__COMPAT_LAYER": "RunAsInvoker"})),
-    # certutil's SHA-256 as Windows 8 and later print it, as older ones do,
-    # and an error.
     Pose("certutil printing the hash", WINDOWS_7_SP1,
          own=Own("archver", env={CERTUTIL: HASHED % "{sha256}"})),
     Pose("certutil printing the hash with blanks", WINDOWS_7_SP1,
@@ -128,11 +120,9 @@ CROSSCHECK_VERSIONS = [
     Pose("a service pack's text holding " + HOSTILE,
          registry_version("6.1", "7601", service_pack=1, csd="Service Pack 1 " + HOSTILE),
          own=Own("archver")),
-    # Every value it reads from the registry so: no build, and a product
-    # type it knows none of, which Wine 8's cmd complains of once a word it
-    # is compared with (it parses a comparison again once a for variable is
-    # in it): that line alone may stand on standard error. The backslash at
-    # the end of the service pack's text is what the harness must escape.
+    # Every value so: no build, an unknown product type, which Wine 8's cmd
+    # complains of on stderr (it parses a comparison with a for variable
+    # again); the harness must escape the backslash ending the text.
     Pose("every value holding " + HOSTILE,
          registry_version("6.1", HOSTILE, "WinNT" + HOSTILE, service_pack=1,
                           csd="Service Pack 1 " + HOSTILE + "\\", current="6.1" + HOSTILE),
@@ -155,11 +145,9 @@ CROSSCHECK_VERSIONS = [
 ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
 
 # The runs on each version without a run of its own: the program, what it
-# finds from the version code (as Own), the EXPECT_CODE handed it (right,
-# wrong or none) and whether reg.exe is there. Without its manifest archver
-# is told 6.2 from Windows 8.1 on; the do-nothing program answers 0 to
-# everything. Without the registry nothing tells the product type, so
-# neither the code nor whether EXPECT_CODE holds.
+# finds from the version code (as Own), EXPECT_CODE right, wrong or unset,
+# and whether reg.exe is there. Without its manifest archver is told 6.2
+# from 8.1 on; without the registry nothing tells the product type.
 Run = namedtuple("Run", "program finds expect registry", defaults=(None, True))
 RUNS = [
     Run("archver", lambda code: ([], [], []), "right"),
@@ -171,20 +159,17 @@ RUNS = [
         registry=False),
 ]
 
-# A Windows 10 or 11 Enterprise multi-session host: a server's product type.
+# Windows 10 or 11 Enterprise multi-session: a server's product type. What
+# the caller may hand the recipes: a variable ERRORLEVEL, which hides cmd's;
+# from an emulated x64 program on ARM64, AMD64 in the environment. The
+# edition in the 64-bit registry view only, which a 32-bit cmd.exe must ask.
 MULTI_SESSION = dict(product_type="ServerNT", edition="ServerRdsh")
-# What the caller may hand the recipes: a variable named ERRORLEVEL, which
-# hides cmd's own; and, from an emulated x64 program on ARM64, AMD64 as the
-# machine in the environment, while the registry names ARM64.
 ERRORLEVEL_SET = {"env": {"ERRORLEVEL": "1"}}
 X64_PARENT_ON_ARM64 = {"machine": "ARM64", "env": {"PROCESSOR_ARCHITEW6432": "AMD64"}}
-# The edition kept in the 64-bit registry view only, which a 32-bit cmd.exe
-# does not read unless told.
 EDITION_64_ONLY = {"registry": {CURRENT_VERSION_32: {"EditionID": None}}}
 
-# A version the recipes run on: how the registry is set, the era the era
-# recipe names, the name the 10.0 family recipe gives, and what else the row
-# sets: the machine, the caller's environment, the registry.
+# A version the recipes run on: the registry, the era the era recipe names,
+# the 10.0 family recipe's name, and the machine, environment or registry.
 Recipe = namedtuple("Recipe", "setting era name extra", defaults=({},))
 TEN = "Windows 10 or later"
 RECIPE_VERSIONS = {
@@ -233,8 +218,7 @@ WRONG = [("a line more on standard output", "echo noise", "1 passed, %d failed" 
 
 def outcome(output):
     """(checks passed, mismatched, unanswered, problems with the sources,
-    SHA-256 lines, lines that a planted command printed, the "Windows:"
-    line, last line)"""
+    SHA-256, what planted commands printed, "Windows:" line, last line)"""
     lines = output.decode(errors="replace").splitlines()
 
     def named(start):
@@ -250,8 +234,7 @@ def outcome(output):
 
 @contextlib.contextmanager
 def in_system(prefix, name, program):
-    """program, or with None nothing, as name in each system folder for a
-    while; then what was there before."""
+    """program (None: nothing) as name in each system folder for a while."""
     paths = [os.path.join(prefix, "drive_c", "windows", folder, name)
              for folder in ("system32", "syswow64")]
     paths = [path for path in paths if os.path.isdir(os.path.dirname(path))]
@@ -283,10 +266,9 @@ def new_folder(built, parent):
 
 @pytest.fixture(scope="module")
 def start(wine, built):
-    """The cmd.exe that ARCHVER_CMD names: the shell, the command that
-    starts it from Linux, as recipes.py does, and the sources. It and the
-    cmd.exe that a runner's step starts (through the launcher) are first
-    checked to run as the machine they must."""
+    """The cmd.exe ARCHVER_CMD names: the shell, the command that starts it
+    from Linux (as recipes.py does) and the sources; it and the one a
+    runner's step starts (through the launcher) checked to run as they must."""
     shell = next(shell for shell in SHELLS if shell.name == built["cmd"])
     assert shell.prefix == wine.arch
     echo = ["/d", "/c", "echo %PROCESSOR_ARCHITECTURE%"]
@@ -307,10 +289,9 @@ def in_cmd(variable):
 
 @pytest.fixture(scope="module")
 def crosscheck(wine, built, start, tmp_path_factory):
-    """crosscheck.cmd in a folder of its own, beside decoys, where Wine's
-    certutil, which prints no hash, is missing; its run(program, env, start)
-    as a runner's cmd step starts it, with the path of program (in
-    programs) as its argument: (stdout, stderr, exit code)."""
+    """crosscheck.cmd in a folder of its own beside decoys, Wine's certutil
+    (which prints no hash) hidden; run(program, env, start) as a runner's
+    cmd step starts it, program's path its argument: (stdout, stderr, status)."""
     folder = new_folder(built, tmp_path_factory.mktemp("crosscheck"))
     programs = {"archver": None, "nothing": built["nothing"],
                 "stripped": os.path.join(folder, "stripped.exe"),
@@ -350,11 +331,9 @@ def crosscheck(wine, built, start, tmp_path_factory):
 
 
 def crosscheck_rows(kind):
-    """The (version, run) pairs of a kind of test: crosscheck, the runs of
-    archver in RUNS on each version that has no run of its own; impostors,
-    the other programs of RUNS there; sources, the versions with a run of
-    their own (sources that disagree or are missing, old Windows,
-    compatibility layers)."""
+    """The (version, run) pairs of a kind: crosscheck, archver's RUNS on each
+    version without a run of its own; impostors, the other RUNS there;
+    sources, the versions with a run of their own."""
     for pose in CROSSCHECK_VERSIONS:
         # A 32-bit prefix runs as x64 machines alone.
         marks = [getattr(pytest.mark, kind), pytest.mark.win64] + (
@@ -394,15 +373,11 @@ def windows_line(pose, run, arch, env):
 def assert_crosscheck(wine, crosscheck, pose, run, what):
     """What crosscheck.cmd prints and ends with for run on pose."""
     name, setting, machine, own = pose
-    # A run of its own says what it finds; the others, what the code is.
     code = None if own else code_of(setting)
-    # Wine hands the registry's machine to every process; a 32-bit one
-    # on 64-bit Windows also sees it in PROCESSOR_ARCHITEW6432.
+    # Wine hands the registry's machine to every process.
     wine.use_version(setting, {ENVIRONMENT: {"PROCESSOR_ARCHITECTURE": machine}}
                      if wine.arch == "win64" else None)
     env = {"EXPECT_CODE": str(code if run.expect == "right" else code + 1)} if run.expect else {}
-    # What Windows hands a process on that machine: the 32-bit cmd.exe
-    # of 64-bit Windows runs as x86.
     if machine != "AMD64":
         env["PROCESSOR_ARCHITEW6432" if crosscheck["shell"].name == "wow64"
             else "PROCESSOR_ARCHITECTURE"] = machine
@@ -492,9 +467,8 @@ def test_sources_exit_2(crosscheck, program, temp, last):
 
 
 def run_recipes(wine, start, folder, setting, after="", mode=(), extra=None):
-    """recipes.py with the cmd.exe that start starts, posed as setting, with
-    a shell line run after that cmd.exe: its status, its first and last
-    lines, and all it printed."""
+    """recipes.py with start's cmd.exe, posed as setting, a shell line run
+    after it: status, first and last lines, all it printed."""
     host_cmd = os.path.join(os.path.dirname(folder), "cmd")
     with open(host_cmd, "w") as f:
         f.write("#!/bin/sh\n%s \"$@\"\nstatus=$?\n%s\nexit $status\n"
@@ -515,8 +489,7 @@ def run_recipes(wine, start, folder, setting, after="", mode=(), extra=None):
 
 @pytest.fixture(scope="module")
 def installers(built, tmp_path_factory):
-    """A folder with the installers built with the tests (the installer
-    recipe, and another around the do-nothing program)."""
+    """A folder with the installers the build made (tests/e2e/CMakeLists.txt)."""
     folder = new_folder(built, tmp_path_factory.mktemp("recipes"))
     shutil.copytree(built["installers"], folder, dirs_exist_ok=True)
     return folder

@@ -1,26 +1,19 @@
-"""The recipes of the docs as the tests run them, under Wine and on Windows:
-each fenced block after a line "<!-- recipe: NAME -->" in README.md or
-docs/*.md, a bat block as NAME.bat beside archver.exe, a powershell block as
-NAME.ps1, the nsis block as example-setup.exe; and what each must print on
-this machine, as its registry tells.
+"""The docs' recipes as the tests run them, under Wine and on Windows: each
+fenced block after a line "<!-- recipe: NAME -->" in README.md or
+docs/*.md, as NAME.bat or NAME.ps1 beside archver.exe, the nsis block as
+example-setup.exe; and what each must print on this machine, as its
+registry tells.
 
 usage (on Debian, with NSIS): recipes.py installer TOP DIR [MAKENSIS]
-    builds DIR/example-setup.exe from the NSIS recipe of the docs in TOP
-    around DIR/archver.exe, recording in decided.txt beside it what the
-    installer decided, and another around DIR/nothing.exe in
+    builds DIR/example-setup.exe around DIR/archver.exe, recording in
+    decided.txt what it decided, and another around DIR/nothing.exe in
     DIR/stand-in installer
 usage (on Windows, with Python): recipes.py TOP DIR CMD [no-answer]
-    writes the recipes into DIR, which holds archver.exe, nothing.exe and
-    example-setup.exe, runs each batch file and the installer under CMD,
-    started from the system folder of CMD's bitness, by full path, with a
-    find.exe and a findstr.exe first on PATH that print nothing, and
-    compares what they print and their exit status with what they must on
-    this Windows; first prints that. On Windows the PowerShell recipes run
-    too, under the PowerShell of CMD's bitness. With no-answer, runs each
-    batch recipe that asks archver in a folder without it, and with
-    nothing.exe in its place ending with each code archver never answers,
-    and the installer built around nothing.exe. Ends with "N passed, N
-    failed", and exits 1 on any difference.
+    runs the recipes in DIR under CMD, as on this Windows they must run,
+    and prints what it expects first; with no-answer, the batch recipes
+    where archver is missing or ends with a code it never answers, and the
+    stand-in installer. Ends with "N passed, N failed"; exits 1 on any
+    difference.
 """
 import glob
 import itertools
