@@ -1,10 +1,7 @@
-"""What the end-to-end tests share: what CTest hands them in the
-environment (ARCHVER_*: the programs built, the booted prefixes, the
-bitness a test runs on), a Wine prefix of that bitness for the whole run,
-copied from the booted one, the repository the release tests release and
-what they release and sign (releasing.py has their helpers), and a last
-line that counts what the harness ran again where Wine lost a program's
-output."""
+"""What the end-to-end tests share: what CTest hands them (ARCHVER_*), a
+Wine prefix of the bitness named for the whole run, the repository the
+release tests release and what they release and sign (helpers in
+releasing.py), and a last line counting what the harness ran again."""
 import glob
 import importlib.util
 import os
@@ -19,15 +16,14 @@ import pristine
 import pytest
 import winehost
 
-# The release tests' assertions stand in releasing.py: pytest explains them too.
+# pytest explains the assertions in releasing.py too.
 pytest.register_assert_rewrite("releasing")
 from releasing import (AS_NOBODY, FLAGS, NOBODY, PLANTED, Releaser, listening, make_repository,
                        run, sign, write)
 
 @pytest.fixture(scope="session")
 def built():
-    """{name: value} of the ARCHVER_* variables, lower case without the
-    prefix: "exe", "source_dir", "arch" and the rest."""
+    """The ARCHVER_* variables, by name in lower case without the prefix."""
     return {name[len("ARCHVER_"):].lower(): value for name, value in os.environ.items()
             if name.startswith("ARCHVER_")}
 
@@ -136,17 +132,15 @@ def t(built):
 
 @pytest.fixture(scope="session")
 def unsigned(t):
-    """The unsigned release: (exit status, output, files of the zip, what
-    the folder holds)."""
+    """The unsigned release, as Releaser.release returns it."""
     return t.releaser.release()
 
 
 @pytest.fixture(scope="session")
 def planted(t):
-    """Untracked modules that Python would take first, for the releases and
-    tools/verify's rows: bytecode of a tool's module that is never checked
-    against its source, and modules named as installed ones; and an
-    untracked header in the checkout. Removed when done."""
+    """Untracked files in the checkout, removed when done: bytecode that
+    Python would take for a tool's module unchecked, modules named as
+    installed ones, and a header."""
     header = write(os.path.join(t.repo, "src", "windows.h"), "#error an untracked header\n")
     module = write(os.path.join(t.work, "planted.py"), "raise SystemExit('planted module ran')\n")
     # Bytecode beside every module of the tools, as Python would write it.

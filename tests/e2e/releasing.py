@@ -1,7 +1,6 @@
-"""What the release, verify and signing tests share besides their fixtures
-(conftest.py): the repository they release, made with hostile commits, the
-one way they run a program, the zips they forge, and the assertions their
-tables go through."""
+"""What the release, verify and signing tests share besides their fixtures:
+the repository with hostile commits, the one way they run a program, the
+zips they forge, and the assertions their tables go through."""
 import io
 import os
 import re
@@ -14,8 +13,7 @@ import zipfile
 import pristine
 import pytest
 
-# The user's documents, every page that holds a recipe among them; no
-# contributor's document.
+# The user's documents, every page with a recipe among them; no contributor's.
 FILES = ["BUILDINFO", "CHANGELOG.md", "LICENSE", "NOTICES.md", "README.md", "SECURITY.md",
          "SHA256SUMS", "archver.exe", "crosscheck.cmd", "docs/recipes.md", "docs/reference.md"]
 
@@ -67,9 +65,8 @@ def write(path, data, mode=None):
 
 
 def run(*args, env=None):
-    """(exit status, output as text) of every program the release tests run:
-    in this environment with env added, but for the release and signing
-    variables, which only env sets."""
+    """(exit status, output) of a program, in this environment but for the
+    release and signing variables, with env added."""
     inherited = {k: v for k, v in os.environ.items() if k not in RELEASE_VARIABLES}
     done = subprocess.run(list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           env=dict(inherited, **GIT_ENV, **(env or {})))
@@ -108,11 +105,10 @@ message(FATAL_ERROR "${esc}[2K${esc}]52;c;aGk=${bel}\\nbuilt from these sources:
 
 
 def make_repository(source, repo, hostile):
-    """A git repository of this tree with three commits, each tagged with its
-    version: v0.0.1, which builds another archver.exe and tries what
-    HOSTILE does (hostile: its arguments), and fails where it sees the
-    caller's environment; v0.0.2, whose build fails as FAILING; 0.0.3, with
-    no tag; then this tree. Returns the first three commits."""
+    """A git repository of this tree after three commits: v0.0.1, which runs
+    HOSTILE (hostile: its arguments) and fails where it sees the caller's
+    environment; v0.0.2, which fails as FAILING; 0.0.3, with no tag.
+    Returns those three commits."""
     # What .gitignore names stays out of the commits.
     shutil.copytree(source, repo, ignore=shutil.ignore_patterns(".git", "build", "node_modules"))
     cmake_lists = os.path.join(repo, "CMakeLists.txt")
@@ -131,7 +127,6 @@ def make_repository(source, repo, hostile):
         write(cmake_lists, re.sub(r"(project\(archver VERSION )\d+\.\d+\.\d+(.*\n)",
                                   lambda m: m.group(1) + version + m.group(2) + more, text, 1))
         # Tags annotated, as a release's are.
-        # 0.0.3, as of a branch since deleted, has no tag.
         for args in ([["init", "-q"]] if not commits else []) + [
                 ["add", "-A"], ["commit", "-qm", version]] + (
                 [["tag", "-a", "-m", version, "v" + version]] if more else []):
@@ -157,9 +152,8 @@ def read_zip(path):
 
 
 def zipped(files, when, tweak=None, sums=True):
-    """files ({name: bytes}, or [(name, bytes)]) as tools/release zips them,
-    with SHA256SUMS made to match unless told, each entry first changed by
-    tweak."""
+    """files ({name: bytes} or pairs) as tools/release zips them, SHA256SUMS
+    made to match unless told, each entry first changed by tweak."""
     files = list(dict(files).items()) if isinstance(files, dict) else files
     entries = [(n, d) for n, d in files if n not in ("zip", "SHA256SUMS")]
     entries += [("SHA256SUMS", pristine.sums(entries).encode() if sums else dict(files)[
@@ -177,8 +171,8 @@ def zipped(files, when, tweak=None, sums=True):
 
 
 class Releaser:
-    """Runs the repository's tools/release into an output folder of its own
-    each time, one that already holds a zip of this version when asked."""
+    """tools/release of a repository, each time into a folder of its own,
+    which holds an older release of this version when asked."""
 
     def __init__(self, repo, work, version):
         self.repo, self.work = repo, work
@@ -208,8 +202,7 @@ def anchor(heading):
 
 
 def broken_links(files):
-    """The links of the zip's documents that lead nowhere inside it; links
-    to the web are left alone."""
+    """The links of the zip's documents that lead nowhere inside it."""
     broken = []
     for name, data in files.items():
         if not name.endswith(".md"):
@@ -238,8 +231,7 @@ def assert_package(files, commit):
 
 
 def listening(family, address, reached):
-    """A socket listening at address that adds address to reached for each
-    connection it takes."""
+    """A socket at address, adding address to reached for each connection."""
     server = socket.socket(family)
     server.bind(address)
     server.listen()
@@ -262,8 +254,7 @@ def uncommitted_change(t):
 
 
 def sign(t, cert, key, url=None, env=None):
-    """tools/sign on the build, with the key and timestamp server given:
-    (exit status, output, the signed file's bytes or None)."""
+    """tools/sign on the build: (exit status, output, signed bytes or None)."""
     signed = os.path.join(t.work, "signed-%d.exe" % len(os.listdir(t.work)))
     env = dict(env or {}, **{k: v for k, v in zip(RELEASE_VARIABLES, (cert, key, url))
                              if v is not None})
@@ -316,7 +307,7 @@ def assert_verify(t, rows):
 
 def assert_refused(results):
     """Each (what is wrong, tools/release's result): an error, and no zip
-    left behind, not even an older one of the same version."""
+    left, not even an older one of the same version."""
     assert {what: (status != 0, "tools/release: " in output, held)
             for what, (status, output, _, held) in results} == \
         {what: (True, True, {}) for what, _ in results}

@@ -1,6 +1,5 @@
 """What archver.exe is as a file, read back from the build: header, size,
-imports, hardening, and the resources it carries (manifest, version
-information, icon).
+imports, hardening, and its resources (manifest, version information, icon).
 """
 import os
 import re
@@ -24,8 +23,8 @@ MAX_SIZE = 20480
 
 # Every function it may import: all present in Windows 2000's kernel32.dll
 # and msvcrt.dll, so the file loads there (memset is the clang build's).
-# IsWow64Process2 (Windows 10 1511) and IsWow64Process (XP SP2) are looked up
-# at run time, GetSystemMetrics from user32 likewise.
+# IsWow64Process2, IsWow64Process and GetSystemMetrics are looked up at run
+# time.
 WINDOWS_2000_IMPORTS = {
     b"KERNEL32.dll": {
         b"DeleteCriticalSection", b"EnterCriticalSection", b"FreeLibrary",
@@ -44,11 +43,8 @@ WINDOWS_2000_IMPORTS = {
 REQUIRED_IMPORTS = {b"GetModuleHandleA", b"GetProcAddress", b"GetCurrentProcess",
                     b"GetVersionExA", b"LoadLibraryA", b"lstrcmpiA", b"printf"}
 
-IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 DYNAMIC_BASE, NX_COMPAT, NO_SEH, TERMINAL_SERVER_AWARE = 0x0040, 0x0100, 0x0400, 0x8000
 SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
-BASERELOC, DEBUG = 5, 6
-
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 # type -> name -> language: exactly these and nothing else.
 RESOURCES = {RT_ICON: {1: [1041]}, RT_GROUP_ICON: {101: [1041]},
@@ -68,9 +64,9 @@ HEADER = [  # (header, field, bits looked at or None for all, expected)
     # trusted signature.
     ("OPTIONAL_HEADER", "DllCharacteristics", None,
      DYNAMIC_BASE | NX_COMPAT | NO_SEH | TERMINAL_SERVER_AWARE),
-    ("FILE_HEADER", "Characteristics", IMAGE_FILE_RELOCS_STRIPPED, 0),
+    ("FILE_HEADER", "Characteristics", 0x0001, 0),  # relocations kept: ASLR needs them
 ]
-DIRECTORIES = [(BASERELOC, True), (DEBUG, False)]  # (directory, present): ASLR needs relocations
+DIRECTORIES = [(5, True), (6, False)]  # (directory, present): base relocations, debug
 
 # (field, expected) beside the version numbers: FileOS 4 is VOS__WINDOWS32, FileType 1 VFT_APP
 FIXED_VERSION = [("FileFlagsMask", 0x17), ("FileFlags", 0), ("FileOS", 0x4), ("FileType", 1),
@@ -88,14 +84,11 @@ def pe(built):
 @pytest.fixture(scope="module")
 def found(pe):
     """{type: {name: {language: bytes}}} of the resources"""
-    found = {}
-    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        for name in kind.directory.entries:
-            for language in name.directory.entries:
-                entry = language.data.struct
-                data = pe.get_data(entry.OffsetToData, entry.Size)
-                found.setdefault(kind.id, {}).setdefault(name.id, {})[language.id] = data
-    return found
+    return {kind.id: {name.id: {language.id: pe.get_data(language.data.struct.OffsetToData,
+                                                         language.data.struct.Size)
+                                for language in name.directory.entries}
+                      for name in kind.directory.entries}
+            for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries}
 
 
 def test_no_handler_registered(built):
@@ -137,23 +130,21 @@ def test_manifest(found, built):
     with open(os.path.join(built["source_dir"], "res", "archver.manifest"), "rb") as f:
         assert text == f.read()
     root = ET.fromstring(text)
-    assert (root.tag, root.attrib) == (ASM + "assembly", {"manifestVersion": "1.0"})
 
     def shape(element):
-        return (element.tag, [shape(child) for child in element])
+        return (element.tag, element.attrib, [shape(child) for child in element])
 
-    assert shape(root) == (ASM + "assembly", [(COMPAT + "compatibility", [
-        (COMPAT + "application", [(COMPAT + "supportedOS", [])] * 5)])])
-    assert [e.attrib for e in root.iter(COMPAT + "supportedOS")] == \
-        [{"Id": id} for id in SUPPORTED_OS]
+    assert shape(root) == (ASM + "assembly", {"manifestVersion": "1.0"}, [
+        (COMPAT + "compatibility", {}, [(COMPAT + "application", {}, [
+            (COMPAT + "supportedOS", {"Id": id}, []) for id in SUPPORTED_OS])])])
     assert [t for e in root.iter() for t in (e.text, e.tail) if t and t.strip()] == []
 
 
 def test_icon(found, built):
     group, image = found[RT_GROUP_ICON][101][1041], found[RT_ICON][1][1041]
     # GRPICONDIR and its one GRPICONDIRENTRY.
-    assert struct.unpack_from("<HHH", group) == (0, 1, 1)
-    assert struct.unpack_from("<BBBBHHIH", group, 6) == (32, 32, 16, 0, 1, 4, len(image), 1)
+    assert struct.unpack_from("<HHHBBBBHHIH", group) == (0, 1, 1, 32, 32, 16, 0, 1, 4,
+                                                         len(image), 1)
     assert struct.unpack_from("<iiHH", image, 4) == (32, 64, 1, 4)
     with open(os.path.join(built["source_dir"], "res", "archver.ico"), "rb") as f:
         ico = f.read()
@@ -167,17 +158,15 @@ def test_icon(found, built):
 def test_version_resource(pe, built):
     major, minor, patch = (int(n) for n in built["version"].split("."))
     text = "%d, %d, %d, 0" % (major, minor, patch)
-    fixed = pe.VS_FIXEDFILEINFO[0]
     numbers = [("FileVersionMS", major << 16 | minor), ("FileVersionLS", patch << 16),
                ("ProductVersionMS", major << 16 | minor), ("ProductVersionLS", patch << 16)]
-    assert [(name, getattr(fixed, name)) for name, _ in numbers + FIXED_VERSION] == \
-        numbers + FIXED_VERSION
+    assert [(name, getattr(pe.VS_FIXEDFILEINFO[0], name)) for name, _ in
+            numbers + FIXED_VERSION] == numbers + FIXED_VERSION
     tables = [t for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
               for t in info.StringTable]
     assert [t.LangID for t in tables] == [b"041104b0"]
     strings = {k.decode(): v.decode() for k, v in tables[0].entries.items()}
     assert [key for key in PUBLISHER_STRINGS if not strings.pop(key, "").strip()] == []
     assert strings == dict(STRINGS, FileVersion=text, ProductVersion=text)
-    translations = [v.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
-                    for v in info.Var]
-    assert translations == [{b"Translation": "0x0411 0x04b0"}]
+    assert [v.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
+            for v in info.Var] == [{b"Translation": "0x0411 0x04b0"}]

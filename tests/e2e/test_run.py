@@ -1,13 +1,8 @@
-"""archver.exe under Wine: every run mode and bad input, checked as the
-exact bytes on standard output and the full 32-bit exit code, on the
-bitness the run names (test_modes and the rest); test_version: "/o" and "/w"
-on every version a prefix can pose as, with the expected values of the real
-releases written out here, and the DLLs each run loads against a do-nothing
-program from the same toolchain: user32 alone drags in a dozen more, so it
-may be loaded only where the report asks about Server 2003 R2.
-
-The harness's own quoting is proven on showargs.exe, which prints every
-argument it received: archver reads only two bytes of its first one.
+"""archver.exe under Wine: every run mode and bad input as exact bytes and
+full exit codes; "/o" and "/w" on every version a prefix can pose as, with
+the real releases' values written out, and the DLLs each run loads against
+the do-nothing program's (user32 drags in a dozen more: only the Server
+2003 R2 question may load it); the harness's quoting, on showargs.exe.
 """
 import re
 

@@ -1,6 +1,5 @@
-"""tools/verify on the release of this tree and on every kind of zip made
-from it, each a row of one table, and on the commits of the repository
-that try to reach out of their build (conftest.py, releasing.py)."""
+"""tools/verify on the release of this tree, on every kind of zip made from
+it and on the commits that try to reach out of their build: one table."""
 import glob
 import os
 import pwd
@@ -109,17 +108,17 @@ def test_verify(t, unsigned, planted):
     # each cause, or makes a root whose dpkg status names a toolchain, and a
     # cache folder of its own for each row.
     standin = os.path.join(t.work, "standin")
-    os.makedirs(standin, exist_ok=True)
+    os.mkdir(standin)
     write(os.path.join(standin, "mmdebstrap"), MMDEBSTRAP, 0o755)
     user = "nobody" if os.geteuid() == 0 else pwd.getpwuid(os.getuid()).pw_name
 
     def mmdebstrap(says):
         cache = tempfile.mkdtemp(dir=t.work)
-        os.chmod(cache, 0o700)
         if os.geteuid() == 0:
             os.chown(cache, NOBODY, NOBODY)
         return {"PATH": standin + os.pathsep + os.environ["PATH"], "XDG_CACHE_HOME": cache,
                 "ARCHVER_STANDIN_MMDEBSTRAP": says}
+
     def status(*names, compiler=None):
         """A dpkg status file of the packages BUILDINFO names, by name."""
         named = dict(info, compiler="g++-mingw-w64-i686-win32 %s" % compiler)
@@ -127,6 +126,7 @@ def test_verify(t, unsigned, planted):
                        "t\nArchitecture: amd64\nDescription: t\n\n" % tuple(
                            named.get(name, "").split(" ", 1)) for name in names)
     cannot = "tools/verify: cannot check this zip here: mmdebstrap cannot make that root: "
+    away = {"PATH": "/nonexistent"}
     sudo = dict(start=[], SUDO_UID=str(NOBODY))
     assert_verify(t, [
         ("unsigned release", unsigned["zip"], built),
@@ -197,7 +197,7 @@ def test_verify(t, unsigned, planted):
         ("BUILDINFO naming a commit whose build fails with a verdict of its own",
          naming(t.failing),
          (1, ["tools/verify: cmake -S failed:"])),
-        ("another compiler, no mmdebstrap", other, (3, no_mmdebstrap), {"PATH": "/nonexistent"}),
+        ("another compiler, no mmdebstrap", other, (3, no_mmdebstrap), away),
         ("another compiler, mmdebstrap without newuidmap", other, (3, [
             cannot + "E: cannot find newuidmap", "To check it, as root: apt-get install uidmap",
             then]), mmdebstrap("fail:E: cannot find newuidmap")),
@@ -228,21 +228,17 @@ def test_verify(t, unsigned, planted):
                 "binutils", "runtime", "compiler", compiler="0.0"))),
         ("another compiler, a zip named to run a command where its advice is pasted", other,
          (3, no_mmdebstrap[:2] + [then.replace("ZIP", "'ZIP'")]),
-         {"PATH": "/nonexistent", "name": "archver-%s-win32$(cd;id>PWNED).zip" % version}),
+         dict(away, name="archver-%s-win32$(cd;id>PWNED).zip" % version)),
         # State kept by another user, or through a link, is not used.
         ("another compiler, the kept root planted by another user", other,
          (3, ["not using %s: not a plain file of this user's alone" % planted_tar]
-          + no_mmdebstrap),
-         {"PATH": "/nonexistent", "XDG_CACHE_HOME": caches["tar"], "root": True}),
-        ("another compiler, the cache folder a link", other, (3, [keeping] + no_mmdebstrap),
-         {"PATH": "/nonexistent", "XDG_CACHE_HOME": linked}),
-        ("another compiler, the cache folder under another user's", other,
-         (3, [keeping] + no_mmdebstrap),
-         {"PATH": "/nonexistent", "XDG_CACHE_HOME": caches["others"], "root": True}),
-        ("another compiler, archver-verify owned by root", other, (3, [keeping] + no_mmdebstrap),
-         {"PATH": "/nonexistent", "XDG_CACHE_HOME": caches["rooted"], "root": True}),
-        ("another compiler, archver-verify open to all", other, (3, [keeping] + no_mmdebstrap),
-         {"PATH": "/nonexistent", "XDG_CACHE_HOME": caches["open"], "root": True}),
+          + no_mmdebstrap), dict(away, XDG_CACHE_HOME=caches["tar"], root=True)),
+        *[("another compiler, " + what, other, (3, [keeping] + no_mmdebstrap),
+           dict(away, XDG_CACHE_HOME=cache, root=cache != linked)) for what, cache in (
+               ("the cache folder a link", linked),
+               ("the cache folder under another user's", caches["others"]),
+               ("archver-verify owned by root", caches["rooted"]),
+               ("archver-verify open to all", caches["open"]))],
         ("another compiler, a Debian release unknown here", forged(BUILDINFO=buildinfo(
             "compiler", rb"compiler g++-mingw-w64-i686-win32 0.0").replace(
                 b"\ndebian ", b"\ndebian x\x1b[2K")),
