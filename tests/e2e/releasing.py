@@ -111,6 +111,7 @@ def make_repository(source, repo, hostile):
     Returns those three commits."""
     # What .gitignore names stays out of the commits.
     shutil.copytree(source, repo, ignore=shutil.ignore_patterns(".git", "build", "node_modules"))
+    os.chmod(repo, 0o755)  # for the verifying user, whatever the checkout's folder allows
     cmake_lists = os.path.join(repo, "CMakeLists.txt")
     with open(cmake_lists) as f:
         text = f.read()
