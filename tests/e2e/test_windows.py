@@ -238,9 +238,10 @@ def in_system(prefix, name, program):
     paths = [os.path.join(prefix, "drive_c", "windows", folder, name)
              for folder in ("system32", "syswow64")]
     paths = [path for path in paths if os.path.isdir(os.path.dirname(path))]
+    kept = ".kept%d" % id(paths)  # apart from an outer call's
     for path in paths:
         if os.path.exists(path):
-            os.rename(path, path + ".kept")
+            os.rename(path, path + kept)
         if program:
             shutil.copy(program, path)
     try:
@@ -249,8 +250,8 @@ def in_system(prefix, name, program):
         for path in paths:
             if os.path.exists(path):
                 os.remove(path)
-            if os.path.exists(path + ".kept"):
-                os.rename(path + ".kept", path)
+            if os.path.exists(path + kept):
+                os.rename(path + kept, path)
 
 
 def new_folder(built, parent):

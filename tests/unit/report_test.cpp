@@ -94,38 +94,20 @@ struct RecordCase {
 // clang-format off
 static const RecordCase RECORD_CASES[] = {
     {.name = "extended", .acceptsExtended = true, .acceptsBasic = true, .kind = OSINFO_EX, .size = 156, .code = 20865,
-     .printed = "  WS2K8 R2\n"
-                "  PlatformId    = 2\n"
-                "  Version Major = 6\n"
-                "  Version Minor = 1\n"
-                "  ProductType   = 255\n"
-                "  BuildNumber   = -1\n"
-                "  SuiteMask     = 65535\n"
-                "  ServicePack   = 1.65535\n"
-                "  CSDVersion    = Service Pack 1\n"
-                "\n"},
+     .printed = "  WS2K8 R2\n  PlatformId    = 2\n  Version Major = 6\n  Version Minor = 1\n"
+                "  ProductType   = 255\n  BuildNumber   = -1\n  SuiteMask     = 65535\n"
+                "  ServicePack   = 1.65535\n  CSDVersion    = Service Pack 1\n\n"},
     // A workstation: its product type reads 0, so it looks like a server.
     {.name = "basic", .acceptsExtended = false, .acceptsBasic = true, .kind = OSINFO_BASIC, .size = 148, .code = 20601,
-     .printed = "  WS2K8 R2\n"
-                "  PlatformId    = 2\n"
-                "  Version Major = 6\n"
-                "  Version Minor = 1\n"
-                "  BuildNumber   = -1\n"
-                "  CSDVersion    = Service Pack 1\n"
-                "\n",
+     .printed = "  WS2K8 R2\n  PlatformId    = 2\n  Version Major = 6\n  Version Minor = 1\n"
+                "  BuildNumber   = -1\n  CSDVersion    = Service Pack 1\n\n",
      .productType = 1},
     {.name = "none", .acceptsExtended = false, .acceptsBasic = false, .kind = OSINFO_NONE, .size = 148, .code = 0,
-     .printed = "  WinOS cannot Detection \n"
-                "  WinOS Information Structure cannot Detection \n"},
+     .printed = "  WinOS cannot Detection \n  WinOS Information Structure cannot Detection \n"},
     {.name = "Windows 98, basic record", .acceptsExtended = false, .acceptsBasic = true, .kind = OSINFO_BASIC, .size = 148,
      .code = 10410,
-     .printed = "  before Win98\n"
-                "  PlatformId    = 1\n"
-                "  Version Major = 4\n"
-                "  Version Minor = 10\n"
-                "  BuildNumber   = 67766446\n"
-                "  CSDVersion    =  A \n"
-                "\n",
+     .printed = "  before Win98\n  PlatformId    = 1\n  Version Major = 4\n  Version Minor = 10\n"
+                "  BuildNumber   = 67766446\n  CSDVersion    =  A \n\n",
      .platformId = 1, .major = 4, .minor = 10, .build = 67766446, .csdVersion = " A "},
 };
 // clang-format on

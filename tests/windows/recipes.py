@@ -34,14 +34,12 @@ BATCH_OUTPUTS = {
     "every-switch": "archver /b answered {one}\narchver /v answered {bits}\n"
                     "archver /o answered {code}\n",
 }
-# What the PowerShell recipes print there, on Windows: where archver is
-# missing, $LASTEXITCODE stays 0.
+# The PowerShell recipes, on Windows ($LASTEXITCODE stays 0 without archver).
 NO_ANSWER_POWERSHELL = {"quick-start-powershell": "archver did not answer: {ps_code}\n",
                         "windows-10-family-powershell": "archver did not answer: {ps_code}\n"}
 POWERSHELL_OUTPUTS = {"quick-start-powershell": "{bits}-bit Windows\n",
                       "windows-10-family-powershell": "{name}\n"}
-# What the recipes that ask archver print where it gives no answer, ending
-# with {code} or missing; each ends with exit status 1.
+# Where archver gives no answer; each ends with exit status 1.
 NO_ANSWER_OUTPUTS = {
     "quick-start": "archver did not answer /b: {code}\n",
     "windows-10-family": "archver did not answer: {code}\n",
@@ -50,42 +48,33 @@ NO_ANSWER_OUTPUTS = {
 }
 MARKER = re.compile(r"<!-- recipe: (.*?) -->")
 RECIPE = re.compile(r"^<!-- recipe: ([\w-]+) -->\n```(\w+)\n(.*?)^```$", re.M | re.S)
-# cmd's code for a program it cannot find, and codes archver never answers:
-# 0 where Windows cannot tell, what Windows reports for a program that did
-# not start, such as 216 (another machine type; 193, not a program, is of
-# the same kind), and the codes of a program ended from outside, above and
-# below every version code (a debugger's 0x40010004, -1).
+# Missing (cmd's 9009), and codes archver never answers: 0 where Windows
+# cannot tell, a program that did not start (216: another machine type),
+# one ended from outside (a debugger's 0x40010004, -1).
 NO_ANSWER_CODES = [None, 0, 216, 0x40010004, -1]
 MISSING = 9009
-# The quick start where archver answers /b with 2 but /o with no version
-# code: a program ended from outside or not started, and the codes just
-# below and above every version code.
+# The quick start where /b answers 2 but /o no version code: as above, and
+# just below and above every version code.
 QUICK_START_O = [0x40010004, 216, -1, 19999, 30000]
 
-# The installer records what it decided; an aborted one records nothing and
-# exits 2.
+# The installer records what it decided; an aborted one exits 2.
 NSIS_RECORDER = ["Function .onInstSuccess", r'FileOpen $9 "$EXEDIR\decided.txt" w',
                  r'FileWrite $9 "$0 $1 $INSTDIR$\r$\n"', "FileClose $9", "FunctionEnd"]
 INSTALLED = ("installer 0\n{one} {code} C:\\Program Files\\Example\n"
              "installer 0\n{one} {code} C:\\Chosen Example\n")
 ABORTED = "installer 2\ninstaller 2\n"
-# The installer built around nothing.exe, and what it does where the
-# stand-in ends with these codes, for each switch or for any.
+# The installer around nothing.exe, ending with these codes for each switch
+# or for any: an answer to /o only, no answer to /o, answers to both.
 STANDIN = "stand-in installer"
 STANDIN_INSTALLS = [
-    # An answer to /o, never to /b: it stops at the check of /b.
     ({"ARCHVER_STANDIN_EXIT": "21001"}, ABORTED),
-    # No answer to /o, above every version code: it stops at the check of /o.
     ({"ARCHVER_STANDIN_EXIT_O": str(0x40010004), "ARCHVER_STANDIN_EXIT_B": "2"}, ABORTED),
-    # Answers to both: it installs, so the two above stopped at a check.
     ({"ARCHVER_STANDIN_EXIT_O": "20611", "ARCHVER_STANDIN_EXIT_B": "2"},
      INSTALLED.format(one=2, code=20611)),
 ]
-# The installer unpacks archver.exe below %TEMP%, here a folder named with a
-# blank: a path to it that is not quoted starts the program at the blank,
-# temp.exe, a copy of archver that answers 0 to what it is given. It runs
-# once as it comes, once with the directory the user chose; a batch file
-# waits for it as for any program.
+# The installer unpacks archver.exe below a %TEMP% named with a blank: an
+# unquoted path would start temp.exe, which answers 0. It runs as it comes,
+# and with a directory the user chose.
 INSTALLER_BAT = r"""@echo off
 setlocal
 cd /d "%~dp0"
@@ -103,26 +92,22 @@ example-setup.exe /S %*
 echo installer %ERRORLEVEL%
 if exist decided.txt type decided.txt
 """
-# Each batch file is started by its full path from the system folder, as
-# "Run as administrator" and Task Scheduler start a script (SysWOW64 for a
-# 32-bit cmd.exe on 64-bit Windows), or with "here" from its own folder, as
-# a double click starts it, with programs that answer wrongly first on PATH
-# and in that folder: cmd.exe looks in the current folder before PATH.
+# Each batch file started by its full path from the system folder, as "Run
+# as administrator" and Task Scheduler do, or ("here") from its own folder,
+# as a double click does, with decoys first on PATH and in that folder.
 RUN_BAT = ('@set "PATH=%~dp0decoy;%PATH%"\r\n'
            '@cd /d "%SystemRoot%\\System32"\r\n'
            '@if defined PROCESSOR_ARCHITEW6432 cd /d "%SystemRoot%\\SysWOW64"\r\n'
            '@if "%~2"=="here" cd /d "%~dp0"\r\n'
            '@call "%~dp0%~1"\r\n')
 DECOYS = ["find.exe", "findstr.exe", "reg.exe"]
-# What the decoys print: every value the recipes read, wrong (their
-# runtime writes each line end as CR LF).
+# What the decoys print: every value the recipes read, wrong.
 DECOY_OUTPUT = {"ARCHVER_STANDIN_PRINT": "".join(
     "    %s    REG_SZ    decoy\n" % name
     for name in ("PROCESSOR_ARCHITECTURE", "EditionID", "CurrentBuildNumber", "BuildNumber"))}
 STARTS = {"from the system folder": [], "from its own folder": ["here"]}
 
-# The 10.0 family's servers by build; what else reports product type 2 or
-# 3 is "Windows Server".
+# The 10.0 family's servers by build; any other is "Windows Server".
 SERVERS = {14393: "Windows Server 2016", 17763: "Windows Server 2019",
            20348: "Windows Server 2022", 25398: "Windows Server 23H2",
            26100: "Windows Server 2025"}
