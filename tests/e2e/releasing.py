@@ -1,12 +1,14 @@
 """What the release, verify and signing tests share besides their fixtures:
 the repository with hostile commits, the one way they run a program, the
 zips they forge, and the assertions their tables go through."""
+import concurrent.futures
 import io
 import os
 import re
 import shutil
 import socket
 import subprocess
+import tempfile
 import threading
 import zipfile
 
@@ -267,28 +269,31 @@ def assert_verify(t, rows):
     """tools/verify on each (what, the zip's bytes, (exit status, what it
     concludes), more: the environment, "start" to start it otherwise than
     as nobody where the tests run as root, "name" the zip's file name,
-    "root" where root alone can plant what it needs): with the hostile
-    environment and a change to the checkout's README.md that is not
-    committed, since the commit named is what counts. Rows this machine
+    "root" where root alone can plant what it needs), three at a time: with
+    the hostile environment and a change to the checkout's README.md that is
+    not committed, since the commit named is what counts. Rows this machine
     cannot run are said, once the others passed, as the test skipped."""
     uncommitted_change(t)
-    got, wanted, not_run = {}, {}, []
+    runnable, not_run = [], []
     for what, data, want, *more in rows:
         more = dict(more[0] if more else {})
         start, by_root = more.pop("start", AS_NOBODY), more.pop("root", False)
         if (start != AS_NOBODY or by_root) and os.geteuid() != 0:
             not_run.append("%s: root alone starts it so" % what)
-            continue
-        builds = want[0] != 3 and re.search("built from|failed", want[1][-1])
-        if t.no_sandbox and builds:
+        elif t.no_sandbox and want[0] != 3 and re.search("built from|failed", want[1][-1]):
             not_run.append("%s: no sandbox here: %s" % (what, t.no_sandbox))
-            continue
-        package = os.path.join(t.work, more.pop("name", "verify.zip"))
-        write(package, data, 0o644)
+        else:
+            runnable.append((what, data, want, start, more))
+
+    def outcome(row):
+        what, data, want, start, more = row
+        folder = tempfile.mkdtemp(dir=t.work)
+        os.chmod(folder, 0o755)
+        package = write(os.path.join(folder, more.pop("name", "verify.zip")), data, 0o644)
         status, output = run(*(start if os.geteuid() == 0 else []),
                              os.path.join(t.repo, "tools", "verify"), package,
                              env=dict(t.hostile, **more))
-        os.remove(package)
+        shutil.rmtree(folder)
         verdict = [line.replace(package, "ZIP").replace(t.cache, "CACHE").replace(t.repo, "REPO")
                    for line in output.splitlines() if re.match(
                        "built from|NOT built|tools/verify|To check|then,|not using|keeping no"
@@ -299,9 +304,12 @@ def assert_verify(t, rows):
         controls = re.findall(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", output)
         escaped = [path for path in t.targets + [os.path.join(t.planted, "ran")]
                    if os.path.exists(path)] + t.reached
-        got[what], wanted[what] = (status, verdict, controls, escaped), want + ([], [])
+        return what, (status, verdict, controls, escaped), want + ([], [])
+
+    with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        results = list(pool.map(outcome, runnable))
     run("git", "-C", t.repo, "checkout", "README.md")
-    assert got == wanted
+    assert {what: got for what, got, _ in results} == {what: want for what, _, want in results}
     if not_run:
         pytest.skip("not run here, the other rows passed: " + "; ".join(not_run))
 
