@@ -55,11 +55,6 @@ CERTUTIL = "ARCHVER_STANDIN_PRINT"
 HASHED = "SHA256 hash of file:\n%s\nCertUtil: -hashfile command completed successfully.\n"
 
 
-def layer(name):
-    return "compatibility layer %s in __COMPAT_LAYER: Windows reports another version to " \
-           "archver" % name
-
-
 CROSSCHECK_VERSIONS = [
     Pose("Windows 7 SP1", WINDOWS_7_SP1),
     Pose("Server 2012 R2 domain controller", registry_version("6.3", "9600", "LanmanNT")),
@@ -79,19 +74,17 @@ CROSSCHECK_VERSIONS = [
     Pose("Windows 2000", named_version("win2k"),
          own=Own("nothing", registry=False, mismatches=["/w BuildNumber"],
                  unknown=["registry"] + BITNESS + ["/o", "/w"])),
-    Pose("Windows XP SP1", registry_version("5.1", "2600", service_pack=1),
-         own=Own("nothing", mismatches=VERSION_ANSWERS, unknown=BITNESS)),
-    Pose("Windows XP SP2", registry_version("5.1", "2600", service_pack=2),
-         own=Own("nothing", mismatches=BITNESS + VERSION_ANSWERS)),
-    Pose("Server 2003", registry_version("5.2", "3790", "ServerNT"),
-         own=Own("nothing", mismatches=VERSION_ANSWERS, unknown=BITNESS)),
-    Pose("Server 2003 SP1", registry_version("5.2", "3790", "ServerNT", service_pack=1),
-         own=Own("nothing", mismatches=BITNESS + VERSION_ANSWERS)),
-    # XP x64 is a workstation of 5.2, and has IsWow64Process.
-    Pose("Windows XP x64", registry_version("5.2", "3790"),
-         own=Own("nothing", mismatches=BITNESS + VERSION_ANSWERS)),
-    Pose("Server 2003 domain controller", registry_version("5.2", "3790", "LanmanNT"),
-         own=Own("nothing", mismatches=VERSION_ANSWERS, unknown=BITNESS)),
+    # nothing.exe where IsWow64Process is missing or there (XP x64, a
+    # workstation of 5.2, has it).
+    *[Pose(name, registry_version(version, build, product, service_pack=sp), own=Own(
+        "nothing", mismatches=(BITNESS if wow64 else []) + VERSION_ANSWERS,
+        unknown=[] if wow64 else BITNESS)) for name, version, build, product, sp, wow64 in [
+            ("Windows XP SP1", "5.1", "2600", "WinNT", 1, False),
+            ("Windows XP SP2", "5.1", "2600", "WinNT", 2, True),
+            ("Server 2003", "5.2", "3790", "ServerNT", 0, False),
+            ("Server 2003 SP1", "5.2", "3790", "ServerNT", 1, True),
+            ("Windows XP x64", "5.2", "3790", "WinNT", 0, True),
+            ("Server 2003 domain controller", "5.2", "3790", "LanmanNT", 0, False)]],
     # Only a 0 is no answer: a wrong bitness stays wrong, a right one agrees.
     Pose("Windows 2000, answers of 3", named_version("win2k"),
          own=Own("nothing", env={"ARCHVER_STANDIN_EXIT": "3"}, registry=False,
@@ -103,20 +96,23 @@ CROSSCHECK_VERSIONS = [
     Pose("Windows XP SP1, the number in its service pack's text followed by " + HOSTILE,
          registry_version("5.1", "2600", service_pack=1, csd="Service Pack 1" + HOSTILE),
          own=Own("archver")),
-    Pose("a compatibility layer that changes the version", WINDOWS_7_SP1,
-         own=Own("archver", env={"__COMPAT_LAYER": "~ RunAsInvoker WINXPSP3"},
-                 sources=[layer("WINXPSP3")])),
-    Pose("compatibility layers in mixed case", WINDOWS_7_SP1,
-         own=Own("archver", env={"__COMPAT_LAYER": "~ RunAsInvoker VistaSP2 Win7RTM"},
-                 sources=[layer("VistaSP2"), layer("Win7RTM")])),
-    Pose("a compatibility layer in lower case", WINDOWS_7_SP1,
-         own=Own("archver", env={"__COMPAT_LAYER": "winxpsp3"}, sources=[layer("winxpsp3")])),
-    Pose("a compatibility layer that leaves it", WINDOWS_7_SP1,
-         own=Own("archver", env={"__COMPAT_LAYER": "RunAsInvoker"})),
-    Pose("certutil printing the hash", WINDOWS_7_SP1,
-         own=Own("archver", env={CERTUTIL: HASHED % "{sha256}"})),
-    Pose("certutil printing the hash with blanks", WINDOWS_7_SP1,
-         own=Own("archver", env={CERTUTIL: HASHED % "{spaced}"})),
+    # Compatibility layers, each the problem of those that change the version.
+    *[Pose(name, WINDOWS_7_SP1, own=Own("archver", env={"__COMPAT_LAYER": layers}, sources=[
+        "compatibility layer %s in __COMPAT_LAYER: Windows reports another version to archver"
+        % layer for layer in changing])) for name, layers, changing in [
+            ("a compatibility layer that changes the version", "~ RunAsInvoker WINXPSP3",
+             ["WINXPSP3"]),
+            ("compatibility layers in mixed case", "~ RunAsInvoker VistaSP2 Win7RTM",
+             ["VistaSP2", "Win7RTM"]),
+            ("a compatibility layer in lower case", "winxpsp3", ["winxpsp3"]),
+            ("a compatibility layer that leaves it", "RunAsInvoker", [])]],
+    # certutil's output (CERTUTIL): a line of anything but 64 hexadecimal
+    # digits is no SHA-256.
+    *[Pose("certutil printing " + name, WINDOWS_7_SP1, own=Own("archver", env={
+        CERTUTIL: HASHED % line})) for name, line in [
+            ("the hash", "{sha256}"), ("the hash with blanks", "{spaced}"),
+            ("63 hexadecimal digits", "{sha256:.63}"), ("65 hexadecimal digits", "{sha256}0"),
+            ("a digit that is not hexadecimal", "{sha256:.63}g")]],
     Pose("a service pack's text holding " + HOSTILE,
          registry_version("6.1", "7601", service_pack=1, csd="Service Pack 1 " + HOSTILE),
          own=Own("archver")),
@@ -131,13 +127,6 @@ CROSSCHECK_VERSIONS = [
                           "disagree on product type: registry unrecognised"],
                  stderr=b"Syntax error\r\n", windows="{env} / {reg} ({bits}-bit), version 6.1 "
                  "build 0 (ver: 6.1.7601), unrecognised (type ): version code ")),
-    # A line of anything but 64 hexadecimal digits is no SHA-256.
-    Pose("certutil printing 63 hexadecimal digits", WINDOWS_7_SP1,
-         own=Own("archver", env={CERTUTIL: HASHED % "{sha256:.63}"})),
-    Pose("certutil printing 65 hexadecimal digits", WINDOWS_7_SP1,
-         own=Own("archver", env={CERTUTIL: HASHED % "{sha256}0"})),
-    Pose("certutil printing a digit that is not hexadecimal", WINDOWS_7_SP1,
-         own=Own("archver", env={CERTUTIL: HASHED % "{sha256:.63}g"})),
     Pose("certutil failing", WINDOWS_7_SP1,
          own=Own("archver", env={CERTUTIL: "CertUtil: -hashfile command FAILED: 0x80070002\n"
                                  "CertUtil: The system cannot find the file specified.\n"})),
