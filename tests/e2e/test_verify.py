@@ -133,6 +133,9 @@ def test_verify(t, unsigned, planted):
         ("unsigned release, started by sudo, the group from the password database",
          unsigned["zip"], (0, ["running as nobody (group %d), not as root" % NOBODY, keeping]
                            + built[1]), sudo),
+        ("unsigned release, osslsigncode missing", unsigned["zip"], (3, [
+            "tools/verify: cannot check this zip here: osslsigncode is not installed",
+            "To check it, as root: apt-get install osslsigncode", then]), away),
         ("started as root, not by sudo", unsigned["zip"], (3, [
             "tools/verify: cannot check this zip here: it builds a commit, which it never does "
             "as root", "To check it, as an ordinary user: REPO/tools/verify ZIP"]),
