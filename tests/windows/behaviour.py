@@ -78,17 +78,6 @@ MODES = [
 ]
 
 
-def check_modes(run, answers):
-    """Every row of MODES through run(args) -> (stdout, stderr, exit code),
-    with the machine's answers {"V", "B", "O", "W"}."""
-    for args, out, code in MODES:
-        got_out, got_err, got_code = run(args)
-        name = repr(args)[:60]
-        check(name + " stdout", got_out, answers.get(out, out))
-        check(name + " stderr", got_err, b"")
-        check(name + " exit code", got_code, answers.get(code, code))
-
-
 # The keys the machine's answers come from, as reg.exe names them.
 KEYS = {
     "version": r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion",
@@ -155,14 +144,15 @@ def main():
                                  sys.getwindowsversion().suite_mask)
     print("this machine: %d-bit, version code %d" % (answers["V"], answers["O"]))
 
-    def run(args):
+    for args, out, code in MODES:
         # The runtime's own quoting; the bytes reach archver through the
         # ANSI code page it reads its command line in.
         done = subprocess.run([exe] + [arg.decode("mbcs") for arg in args],
                               stdin=subprocess.DEVNULL, capture_output=True)
-        return done.stdout, done.stderr, done.returncode
-
-    check_modes(run, answers)
+        name = repr(args)[:60]
+        check(name + " stdout", done.stdout, answers.get(out, out))
+        check(name + " stderr", done.stderr, b"")
+        check(name + " exit code", done.returncode, answers.get(code, code))
     return finish()
 
 

@@ -95,11 +95,12 @@ if exist decided.txt type decided.txt
 # Each batch file started by its full path from the system folder, as "Run
 # as administrator" and Task Scheduler do, or ("here") from its own folder,
 # as a double click does, with decoys first on PATH and in that folder.
-RUN_BAT = ('@set "PATH=%~dp0decoy;%PATH%"\r\n'
-           '@cd /d "%SystemRoot%\\System32"\r\n'
-           '@if defined PROCESSOR_ARCHITEW6432 cd /d "%SystemRoot%\\SysWOW64"\r\n'
-           '@if "%~2"=="here" cd /d "%~dp0"\r\n'
-           '@call "%~dp0%~1"\r\n')
+RUN_BAT = r"""@set "PATH=%~dp0decoy;%PATH%"
+@cd /d "%SystemRoot%\System32"
+@if defined PROCESSOR_ARCHITEW6432 cd /d "%SystemRoot%\SysWOW64"
+@if "%~2"=="here" cd /d "%~dp0"
+@call "%~dp0%~1"
+"""
 DECOYS = ["find.exe", "findstr.exe", "reg.exe"]
 # What the decoys print: every value the recipes read, wrong.
 DECOY_OUTPUT = {"ARCHVER_STANDIN_PRINT": "".join(
@@ -174,12 +175,10 @@ def write_recipes(found, directory, nothing):
     run.bat, with CRLF line ends, and the decoys."""
     texts = dict(("%s.%s" % (name, {"bat": "bat", "powershell": "ps1"}[language]), text)
                  for name, (language, text) in found.items() if language != "nsis")
-    texts["installer.bat"] = INSTALLER_BAT
+    texts.update({"installer.bat": INSTALLER_BAT, "run.bat": RUN_BAT})
     for name, text in texts.items():
         with open(os.path.join(directory, name), "w", newline="\r\n") as f:
             f.write(text)
-    with open(os.path.join(directory, "run.bat"), "w", newline="") as f:
-        f.write(RUN_BAT)
     os.makedirs(os.path.join(directory, "decoy"), exist_ok=True)
     for decoy in DECOYS:
         shutil.copy(nothing, os.path.join(directory, "decoy", decoy))
