@@ -346,9 +346,9 @@ def windows_line(pose, run, arch, env):
     bitness they agree on, the version and build, "ver"'s (Wine's win10
     tells its own build), the product type and the version code."""
     name, setting, machine, own = pose
+    native = ARCH[arch].replace("AMD64", machine)
     names = dict(env=env.get("PROCESSOR_ARCHITEW6432") or env.get("PROCESSOR_ARCHITECTURE")
-                 or ARCH[arch].replace("AMD64", machine),
-                 reg=ARCH[arch].replace("AMD64", machine) if run.registry else "")
+                 or native, reg=native if run.registry else "")
     bits = {"x86": 32}.get(names["env"], 64)
     names["bits"] = "" if names["reg"] and bits != {"x86": 32}.get(names["reg"], 64) else bits
     version, build, product = facts(setting)
