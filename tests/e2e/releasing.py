@@ -306,8 +306,9 @@ def assert_verify(t, rows):
                    if os.path.exists(path)] + t.reached
         return what, (status, verdict, controls, escaped), want + ([], [])
 
+    # The first row alone: the build it keeps spares the others a build each.
     with concurrent.futures.ThreadPoolExecutor(3) as pool:
-        results = list(pool.map(outcome, runnable))
+        results = [outcome(row) for row in runnable[:1]] + list(pool.map(outcome, runnable[1:]))
     run("git", "-C", t.repo, "checkout", "README.md")
     assert {what: got for what, got, _ in results} == {what: want for what, _, want in results}
     if not_run:
