@@ -269,7 +269,8 @@ def assert_verify(t, rows):
     """tools/verify on each (what, the zip's bytes, (exit status, what it
     concludes), more: the environment, "start" to start it otherwise than
     as nobody where the tests run as root, "name" the zip's file name,
-    "root" where root alone can plant what it needs), three at a time: with
+    "root" where root alone can plant what it needs), the first alone (the
+    others take the build it keeps), then three at a time: with
     the hostile environment and a change to the checkout's README.md that is
     not committed, since the commit named is what counts. Rows this machine
     cannot run are said, once the others passed, as the test skipped."""
@@ -306,7 +307,6 @@ def assert_verify(t, rows):
                    if os.path.exists(path)] + t.reached
         return what, (status, verdict, controls, escaped), want + ([], [])
 
-    # The first row alone: the build it keeps spares the others a build each.
     with concurrent.futures.ThreadPoolExecutor(3) as pool:
         results = [outcome(row) for row in runnable[:1]] + list(pool.map(outcome, runnable[1:]))
     run("git", "-C", t.repo, "checkout", "README.md")
