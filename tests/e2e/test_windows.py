@@ -38,8 +38,9 @@ ARCH = {"win64": "AMD64", "win32": "x86"}
 # nothing.exe, which answers 0 as archver does to the bitness where Windows
 # has no IsWow64Process), the environment, whether reg.exe is there, the
 # checks that mismatch, those nothing answers, the problems with the sources
-# ({env} and {reg}: the machines each names), what Wine's cmd may add on
-# stderr, and the "Windows:" line where the pose alone does not tell it.
+# ({env} and {reg}: the machines each names, {ver}: what Wine's ver says),
+# what Wine's cmd may add on stderr, and the "Windows:" line where the pose
+# alone does not tell it.
 Pose = namedtuple("Pose", "name setting machine own", defaults=("AMD64", None))
 Own = namedtuple("Own", "program env registry mismatches unknown sources stderr windows",
                  defaults=({}, True, [], [], [], b"", None))
@@ -123,10 +124,10 @@ CROSSCHECK_VERSIONS = [
          registry_version("6.1", HOSTILE, "WinNT" + HOSTILE, service_pack=1,
                           csd="Service Pack 1 " + HOSTILE + "\\", current="6.1" + HOSTILE),
          own=Own("archver", mismatches=["/w BuildNumber"], unknown=["/o", "/w"],
-                 sources=["disagree on version: registry 6.1.0, ver 6.1.7601",
+                 sources=["disagree on version: registry 6.1.0, ver {ver}",
                           "disagree on product type: registry unrecognised"],
                  stderr=b"Syntax error\r\n", windows="{env} / {reg} ({bits}-bit), version 6.1 "
-                 "build 0 (ver: 6.1.7601), unrecognised (type ): version code ")),
+                 "build 0 (ver: {ver}), unrecognised (type ): version code ")),
     Pose("certutil failing", WINDOWS_7_SP1,
          own=Own("archver", env={CERTUTIL: "CertUtil: -hashfile command FAILED: 0x80070002\n"
                                  "CertUtil: The system cannot find the file specified.\n"})),
@@ -340,15 +341,16 @@ def crosscheck_rows(kind):
                     "" if run.registry else ", no reg.exe"), marks=marks)
 
 
-def windows_line(pose, run, arch, env):
+def windows_line(pose, run, arch, env, ver):
     """The "Windows:" line crosscheck.cmd prints for run on pose, and the
-    machines the environment and the registry name ({env}, {reg}): the
-    bitness they agree on, the version and build, "ver"'s (Wine's win10
-    tells its own build), the product type and the version code."""
+    machines the environment and the registry name ({env}, {reg}) beside
+    what Wine's ver says ({ver}): the bitness they agree on, the version and
+    build, "ver"'s (Wine's win10 tells its own build), the product type and
+    the version code."""
     name, setting, machine, own = pose
     native = ARCH[arch].replace("AMD64", machine)
     names = dict(env=env.get("PROCESSOR_ARCHITEW6432") or env.get("PROCESSOR_ARCHITECTURE")
-                 or native, reg=native if run.registry else "")
+                 or native, reg=native if run.registry else "", ver=ver)
     bits = {"x86": 32}.get(names["env"], 64)
     names["bits"] = "" if names["reg"] and bits != {"x86": 32}.get(names["reg"], 64) else bits
     version, build, product = facts(setting)
@@ -374,7 +376,11 @@ def assert_crosscheck(wine, crosscheck, pose, run, what):
     for variable, value in (own.env if own else {}).items():
         env[variable] = value.get(wine.arch) if isinstance(value, dict) else value
     mismatches, unknown, sources = run.finds(code)
-    windows, names = windows_line(pose, run, wine.arch, env)
+    # Where the registry holds no version Wine can read, ver says Wine's
+    # default, which differs between its releases: asked where a row names it.
+    ver = "{ver}" in repr(own) and wine.run_command(
+        (crosscheck["shell"].host + " /d /c ver").encode())[0].decode().split()[-1]
+    windows, names = windows_line(pose, run, wine.arch, env, ver)
     sources = [wine.with_build(problem.format(**names)) for problem in sources]
     # A stand-in certutil in place of Wine's, which prints no hash; the hash
     # is its line after the first, blanks left out.
