@@ -127,8 +127,8 @@ def make_repository(source, repo, hostile):
                 "  message(FATAL_ERROR \"the caller's environment\")\nendif()\n")
     for version, more in (("0.0.1", reaching), ("0.0.2", FAILING), ("0.0.3", "")):
         # Right after project(), where every build runs it.
-        write(cmake_lists, re.sub(r"(project\(archver VERSION )\d+\.\d+\.\d+(.*\n)",
-                                  lambda m: m.group(1) + version + m.group(2) + more, text, 1))
+        write(cmake_lists, re.sub(r"(project\(archver VERSION )\d+\.\d+\.\d+(.*\n)", lambda m: (
+            m.group(1) + version + m.group(2) + more), text, count=1))
         # Tags annotated, as a release's are.
         for args in ([["init", "-q"]] if not commits else []) + [
                 ["add", "-A"], ["commit", "-qm", version]] + (
