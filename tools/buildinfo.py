@@ -46,6 +46,7 @@ def write(commit, tools, release):
 
 
 def read(data):
-    """{name: value} of a BUILDINFO file's bytes."""
-    return dict(line.split(" ", 1) for line in data.decode().splitlines() if " " in line)
+    """{name: value} of a BUILDINFO file's bytes, whatever they are."""
+    return dict(line.split(" ", 1) for line in data.decode(errors="replace").splitlines()
+                if " " in line)
 

@@ -63,12 +63,9 @@ def toolchain_root(recorded, when, state, scratch):
         if not re.fullmatch(re.escape(pkg) + r" [0-9][0-9A-Za-z.+~:-]*", recorded.get(name, "")):
             raise pristine.BuildError("BUILDINFO names no %s version of %s" % (name, pkg))
     wanted = [recorded[name].replace(" ", "=", 1) for name, _ in buildinfo.PACKAGES]
-    install = shlex.join(["apt-get", "install", "--no-install-recommends", "cmake", "make",
-                          "git"] + wanted)
     if suite not in DEBIAN:
-        raise CannotRebuild("BUILDINFO names no Debian release this tool knows: " + suite,
-                            "on the Debian release whose archive has them: " + install)
-    install = "on Debian %s (%s): %s" % (DEBIAN[suite], suite, install)
+        raise CannotRebuild("BUILDINFO names no Debian release this tool knows (%s): %s"
+                            % (", ".join(DEBIAN), suite), None, None)
     kept = os.path.join(state or scratch, suite + ".tar")
     if os.path.lexists(kept) and not own_file(kept):
         print("not using %s: not a plain file of this user's alone" % kept)
@@ -76,7 +73,7 @@ def toolchain_root(recorded, when, state, scratch):
     # A kept root of another toolchain is made again, once.
     for make in (False, True) if own_file(kept) else (True,):
         if make:
-            make_root(suite, wanted, kept, when, install)
+            make_root(suite, wanted, kept, when)
         shutil.rmtree(root, ignore_errors=True)
         os.mkdir(root)
         pristine.run(["tar", "-x", "--no-same-owner", "--no-same-permissions",
@@ -85,39 +82,46 @@ def toolchain_root(recorded, when, state, scratch):
         if all(recorded.get(name) == version for name, version in buildinfo.toolchain(root)):
             print("toolchain: BUILDINFO's, on a root of Debian %s" % suite)
             return root
-    raise CannotRebuild("the root of Debian %s has another toolchain" % suite, install)
+    raise CannotRebuild("the root of Debian %s has another toolchain\n%s" % (suite, ELSEWHERE),
+                        None)
 
 
 # What mmdebstrap's failure says of its cause, and what root can do for it.
 CAUSES = [("newuidmap", "apt-get install uidmap"),
           ("/etc/sub[ug]id", "usermod --add-subuids 100000-165535 --add-subgids 100000-165535 "
            "{user}"),
-          ("[Tt]emporary failure resolving|Could not resolve|Failed to fetch", None),
           ("unshare|namespace", "sysctl -w kernel.unprivileged_userns_clone=1")]
+# Debian's snapshot archive keeps every version there was of each package, by
+# date, where Debian's archive keeps one a release; its dates are long past
+# the validity its index files give themselves.
+SNAPSHOT = "deb [check-valid-until=no] https://snapshot.debian.org/archive/debian/%s/ %s main"
+MIRROR = "ARCHVER_DEBIAN_MIRROR"
+ELSEWHERE = ("(%s names another mirror of Debian's snapshot archive, or the snapshot of another "
+             "date, to make it from)" % MIRROR)
 
 
-def make_root(suite, wanted, kept, when, install):
+def make_root(suite, wanted, kept, when):
     """Makes kept, a tar file of a root of Debian suite with the packages
-    wanted, by mmdebstrap as this user."""
+    wanted, by mmdebstrap as this user, from Debian's snapshot archive as it
+    was at when, or from the mirror ARCHVER_DEBIAN_MIRROR names."""
     if not shutil.which("mmdebstrap"):
         raise CannotRebuild("mmdebstrap, which makes a root of Debian %s, is not installed"
                             % suite, "apt-get install mmdebstrap uidmap")
-    print("making a root of Debian %s with BUILDINFO's toolchain in %s" % (suite, kept))
+    mirror = os.environ.get(MIRROR) or SNAPSHOT % (
+        time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(when)), suite)
+    print(pristine.printable("making a root of Debian %s with BUILDINFO's toolchain in %s, "
+                             "from %s" % (suite, kept, mirror)))
     part = tempfile.mkstemp(suffix=".tar", dir=os.path.dirname(kept))[1]
     try:
         pristine.run(["mmdebstrap", "--quiet", "--mode=unshare", "--variant=apt", "--format=tar",
-                      "--include=cmake,make," + ",".join(wanted), suite, part])
+                      "--include=cmake,make," + ",".join(wanted), suite, part, mirror])
     except pristine.BuildError as e:
         os.remove(part)
         why = "mmdebstrap cannot make that root: " + str(e).strip().splitlines()[-1].strip()
         user = shlex.quote(pwd.getpwuid(os.getuid()).pw_name)
         for cause, remedy in CAUSES:
             if re.search(cause, str(e)):
-                raise CannotRebuild(why, remedy and remedy.format(user=user))
-        # Else a version gone from the archive, which keeps one of a package a
-        # release; Debian's snapshot archive keeps every one there was, by date.
-        source = "deb [check-valid-until=no] https://snapshot.debian.org/archive/debian/%s/ %s " \
-            "main" % (time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(when)), suite)
-        raise CannotRebuild(why, "echo %s >/etc/apt/sources.list.d/snapshot.list && "
-                            "apt-get update && " % shlex.quote(source) + install.partition(": ")[2])
+                raise CannotRebuild(why, remedy.format(user=user))
+        # Else the mirror is out of reach or has not that toolchain.
+        raise CannotRebuild(why + "\n" + ELSEWHERE, None)
     os.replace(part, kept)

@@ -6,8 +6,6 @@ import hashlib
 import io
 import os
 import re
-import shlex
-import shutil
 import stat
 import subprocess
 import time
@@ -26,7 +24,6 @@ LARGEST_FILE = 4 << 20
 SYSTEM_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 # Variables that hold the signing secrets, which only the signing step sees.
 SECRETS = "ARCHVER_SIGN_"
-BWRAP = "/usr/bin/bwrap"
 
 
 class BuildError(Exception):
@@ -46,10 +43,8 @@ def run(args, env=None):
     program through here. What failed is told with its output indented, so
     no line of it passes for a line of the tool's own."""
     done = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    # A command in the sandbox is named without the sandbox's.
-    shown = args[args.index("--") + 1:] if args[0] == BWRAP else args
     if done.returncode != 0:
-        raise BuildError("%s failed:\n%s" % (" ".join(shown[:2]), "".join(
+        raise BuildError("%s failed:\n%s" % (" ".join(args[:2]), "".join(
             "    " + line for line in done.stdout.decode(errors="replace").splitlines(True))))
     return done.stdout
 
@@ -76,25 +71,49 @@ def git(repository, *args):
                env=env)
 
 
-def source_tree(repository, commit, directory):
-    """directory/src (directory made anew): the commit's tree as git checks
-    it out, by git archive of a bare clone, which has no attributes file."""
-    shutil.rmtree(directory, ignore_errors=True)
-    os.makedirs(directory)
-    bare, tar = os.path.join(directory, "git"), os.path.join(directory, "tree.tar")
-    source = os.path.join(directory, "src")
-    # The clone reads the repository through an upload-pack of its own,
-    # which takes no -c of the command that starts it.
-    upload = shlex.join(["git"] + trusted(repository) + ["upload-pack"])
-    git(repository, "clone", "--quiet", "--bare", "--template=", "--upload-pack", upload,
-        repository, bare)
-    try:
-        git(bare, "archive", "--format=tar", "-o", tar, commit)
-    except BuildError:
-        raise BuildError("commit %s is not in %s: fetch it first" % (commit, repository))
-    os.mkdir(source)
-    run(["tar", "-x", "--no-same-owner", "-f", tar, "-C", source], env={"PATH": SYSTEM_PATH})
-    return source
+# A release's sources are some 400 KB in some 100 files; no larger tree is
+# taken out.
+TREE_BYTES, TREE_ENTRIES = 32 << 20, 4096
+# The commit's tree as git checks it out, as a tar file on standard output:
+# from a git folder of its own that borrows the repository's objects, so
+# that no configuration, ref or attributes file of the repository's or the
+# caller's reaches it, and with export-subst and export-ignore off, which
+# would put ref names in it or leave files out.
+EXPORT = """git=$(mktemp -d) && git init -q --bare --template= "$git" && mkdir "$git/info" &&
+echo "* -export-subst -export-ignore" >"$git/info/attributes" &&
+echo "$1" >"$git/objects/info/alternates" || exit 1
+git --git-dir="$git" archive --format=tar "$2" 2>/dev/null
+status=$?
+rm -rf "$git"
+exit $status"""
+# What git needs of the environment: none of the caller's configuration.
+GIT_ENV = {"GIT_CONFIG_NOSYSTEM": "1", "GIT_CONFIG_GLOBAL": os.devnull, "GIT_ATTR_NOSYSTEM": "1",
+           "HOME": "/nonexistent"}
+# The size of each file named, one line each (and their total), then their
+# bytes, from a tar.
+FROM_TAR = """out=$(mktemp -d) && tar=$1 && shift && tar -x -f "$tar" -C "$out" -- "$@" 2>/dev/null && cd "$out" &&
+wc -c -- "$@" && cat -- "$@"
+status=$?
+rm -rf "$out"
+exit $status"""
+
+
+def host(args, inputs=(), env=None, most=None):
+    """(exit status, output) of args run here as tools/release runs each
+    step on the tree, with no variable but PATH and env: confine.run's
+    counterpart for a tree of one's own."""
+    done = subprocess.run(args, env=dict(env or {}, PATH=SYSTEM_PATH), stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return done.returncode, done.stdout
+
+
+def step(runner, args, what, inputs=(), env=None, most=None):
+    """What args print through runner, once they ran without error."""
+    status, output = runner(args, inputs=inputs, env=env, most=most)
+    if status != 0:
+        raise BuildError("%s failed:\n%s" % (what, "".join(
+            "    " + line for line in output.decode(errors="replace").splitlines(True))))
+    return output
 
 
 def read_plain(path, name):
@@ -104,9 +123,8 @@ def read_plain(path, name):
     except FileNotFoundError:
         mode = 0
     if not stat.S_ISREG(mode):
-        raise BuildError("%s is committed as %s, not as a plain file" % (name, (
-            "a symbolic link" if stat.S_ISLNK(mode) else "a folder" if stat.S_ISDIR(mode)
-            else "something else" if mode else "nothing")))
+        raise BuildError("%s is %s, not a plain file" % (name, "something else" if mode
+                                                         else "missing"))
     with open(os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK), "rb") as f:
         data = f.read(LARGEST_FILE + 1)
     if len(data) > LARGEST_FILE:
@@ -114,43 +132,82 @@ def read_plain(path, name):
     return data
 
 
-def shipped_files(source):
-    """[(name, bytes)] of what a release ships but archver.exe, from the tree."""
-    return [(name, read_plain(os.path.join(source, name), name)) for name in SHIPPED[1:]]
+def check_tree(listing):
+    """Raises BuildError unless git's listing of a tree (ls-tree -r -l -z)
+    is within TREE_BYTES and TREE_ENTRIES and holds CMakeLists.txt and each
+    shipped file as a plain file, with no link on its way."""
+    modes, size = {}, 0
+    for entry in listing.split(b"\0")[:-1]:
+        fields, _, path = entry.partition(b"\t")
+        mode, _, _, length = fields.split()
+        modes[path.decode(errors="replace")] = mode
+        size += int(length) if length.isdigit() else 0
+    if len(modes) > TREE_ENTRIES or size > TREE_BYTES:
+        raise BuildError("its tree holds %d files of %d bytes, more than a release's sources "
+                         "can (%d files, %d MiB)" % (len(modes), size, TREE_ENTRIES,
+                                                     TREE_BYTES >> 20))
+    kinds = {b"120000": "a symbolic link", b"160000": "a submodule"}
+    for name in ["CMakeLists.txt"] + SHIPPED[1:]:
+        parts = name.split("/")
+        for folder in ("/".join(parts[:n]) for n in range(1, len(parts))):
+            if folder in modes:
+                raise BuildError("%s is committed as %s, not as a folder" % (
+                    folder, kinds.get(modes[folder], "a file")))
+        if modes.get(name) not in (b"100644", b"100755"):
+            raise BuildError("%s is committed as %s, not as a plain file" % (
+                name, kinds.get(modes.get(name), "nothing")))
 
 
-def sandbox(root, source, binary):
-    """bubblewrap's command line that shows a command the toolchain of the
-    system in root ("/" for this machine's) and nothing else of it: /usr, the
-    links of a merged /usr, /etc/alternatives (which names the compiler); the
-    tree source read-only as /src, binary writable as /build; its own /tmp,
-    /dev and /proc; no network, process, /home, /run, /var or variable."""
-    args = [BWRAP, "--unshare-all", "--die-with-parent", "--new-session", "--clearenv",
-            "--setenv", "PATH", SYSTEM_PATH, "--setenv", "HOME", "/tmp",
-            "--ro-bind", os.path.join(root, "usr"), "/usr"]
-    for name in ("bin", "sbin", "lib", "lib32", "lib64", "libx32"):
-        path = os.path.join(root, name)
-        if os.path.islink(path):
-            args += ["--symlink", os.readlink(path), "/" + name]
-        elif os.path.isdir(path):
-            args += ["--ro-bind", path, "/" + name]
-    return args + ["--ro-bind-try", os.path.join(root, "etc", "alternatives"), "/etc/alternatives",
-                   "--ro-bind", source, "/src", "--bind", binary, "/build", "--tmpfs", "/tmp",
-                   "--dev", "/dev", "--proc", "/proc", "--chdir", "/build", "--"]
+# When the commit was made, then git's listing of its tree.
+LISTING = """commit=$1
+shift
+"$@" log -1 --format=%ct "$commit" 2>/dev/null &&
+    exec "$@" ls-tree -r -l -z --full-tree "$commit" 2>/dev/null
+"""
 
 
-def build(source, binary, root=None):
-    """archver.exe's bytes, built from the tree source in the folder binary;
-    with root, in the sandbox on the system in root."""
+def take_out(runner, git_dir, commit, folder):
+    """(the commit's time, {name: bytes} of its CMakeLists.txt and the files
+    a release ships, its tree as a tar file in folder) of the repository
+    whose git folder (the common one of its work trees) is git_dir, each
+    step through runner: the tree's listing checked before it is taken
+    out, and no file read through a link."""
+    git = ["git", "--git-dir=" + git_dir, "-c", "safe.directory=*"]
+    when, _, listing = step(runner, ["sh", "-c", LISTING, "sh", commit] + git, "git ls-tree",
+                            inputs=[git_dir], env=GIT_ENV, most=TREE_ENTRIES << 10).partition(b"\n")
+    check_tree(listing)
+    tar = os.path.join(folder, "tree.tar")
+    with open(tar, "wb") as f:
+        f.write(step(runner, ["sh", "-c", EXPORT, "sh", os.path.join(git_dir, "objects"), commit],
+                     "git archive", inputs=[git_dir], env=GIT_ENV,
+                     most=TREE_BYTES + (TREE_ENTRIES << 11) + (1 << 20)))
+    files = from_tar(runner, tar, ["CMakeLists.txt"] + SHIPPED[1:])
+    return int(when), dict(files), tar
+
+
+def from_tar(runner, tar, names):
+    """[(name, bytes)] of the plain files names in the tar file tar."""
+    output = step(runner, ["sh", "-c", FROM_TAR, "sh", tar] + names, "tar -x", inputs=[tar],
+                  most=len(names) * (LARGEST_FILE + 16))
+    lines = output.split(b"\n", len(names) + 1)
+    data, files = lines.pop(), []
+    for name, line in zip(names, lines):
+        size = line.split()[0]
+        if int(size) > LARGEST_FILE:
+            raise BuildError("%s: larger than a release's file can be" % name)
+        files.append((name, data[:int(size)]))
+        data = data[int(size):]
+    return files
+
+
+def build(source, binary):
+    """archver.exe's bytes, built from the tree source in the folder binary."""
     os.makedirs(binary, exist_ok=True)
-    there, inside = (source, binary), []
-    if root:
-        there, inside = ("/src", "/build"), sandbox(root, source, binary)
     env = {"PATH": SYSTEM_PATH, "HOME": binary}
     # The toolchain file alone: no preset, no option, so no test or its tools.
-    run(inside + ["cmake", "-S", there[0], "-B", there[1], "--toolchain",
-                  os.path.join(there[0], "cmake", "i686-w64-mingw32.cmake")], env=env)
-    run(inside + ["cmake", "--build", there[1], "--target", "archver"], env=env)
+    run(["cmake", "-S", source, "-B", binary, "--toolchain",
+         os.path.join(source, "cmake", "i686-w64-mingw32.cmake")], env=env)
+    run(["cmake", "--build", binary, "--target", "archver"], env=env)
     return read_plain(os.path.join(binary, "archver.exe"), "archver.exe")
 
 

@@ -2,11 +2,10 @@
 the checks of a signature that tools/release and tools/verify make."""
 import os
 import re
-import subprocess
 import tempfile
 import urllib.parse
 
-from pristine import BuildError, run
+from pristine import BuildError, host, run
 
 
 class SigningError(Exception):
@@ -92,12 +91,15 @@ def sign(exe, signed, environ, when):
     check_digest(signed)
 
 
-def check_digest(path):
+class Unsigned(SigningError):
+    """A signature that is not what tools/sign makes."""
+
+
+def check_digest(path, runner=host):
     """Raises SigningError unless the file's signature holds a SHA-256 digest
     of the file as it is; who signed is not checked."""
-    done = subprocess.run(["osslsigncode", "verify", "-in", path], stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT)
-    text = done.stdout.decode(errors="replace")
+    text = runner(["osslsigncode", "verify", "-in", path], inputs=[path])[1].decode(
+        errors="replace")
     current = re.findall(r"(?m)^Current message digest *: *([0-9A-F]{64})\s*$", text)
     calculated = re.findall(r"(?m)^Calculated message digest *: *([0-9A-F]{64})\s*$", text)
     algorithm = re.findall(r"(?m)^Message digest algorithm *: *(\S+)\s*$", text)
@@ -105,26 +107,63 @@ def check_digest(path):
         raise SigningError("no signature that holds the file's SHA-256 digest")
 
 
-def with_signature(signed, exe, scratch):
+# The one attribute outside what the signer signs that a signature of
+# tools/sign holds: the timestamp of an RFC 3161 server.
+RFC3161 = "1.3.6.1.4.1.311.3.3.1"
+# A file that osslsigncode writes, on standard output.
+WRITTEN = """out=$(mktemp -d) || exit 1
+"$@" -out "$out/file" >/dev/null 2>&1 && cat "$out/file"
+status=$?
+rm -rf "$out"
+exit $status"""
+
+
+def check_signature(signature, runner):
+    """Raises Unsigned unless the file signature, a PKCS#7 signature in DER,
+    is what tools/sign makes: its own DER encoding and nothing after it,
+    one signer, and outside what the signer signs, no attribute but one
+    RFC 3161 timestamp and no revocation list. openssl reads it."""
+    read = ["openssl", "pkcs7", "-inform", "DER", "-in", signature]
+    status, text = runner(read + ["-print", "-noout"], inputs=[signature])
+    encoded = runner(read + ["-outform", "DER"], inputs=[signature], most=1 << 20)[1]
+    with open(signature, "rb") as f:
+        if status != 0 or encoded != f.read():
+            raise Unsigned("is no PKCS#7 signature in DER alone")
+    text = text.decode(errors="replace")
+    unsigned = re.findall(r"(?m)^ {12}object: .*\(([0-9.]+)\)$", text.partition(
+        "\n        unauth_attr:")[2])
+    if len(re.findall(r"(?m)^    signer_info:$", text)) != 1:
+        raise Unsigned("has more than one signer")
+    if unsigned not in ([], [RFC3161]):
+        raise Unsigned("holds attributes the signer did not sign: " + ", ".join(unsigned))
+    if not re.search(r"(?m)^    crl:\n +<(ABSENT|EMPTY)>$", text):
+        raise Unsigned("holds a revocation list")
+
+
+def with_signature(signed, exe, scratch, runner=host):
     """exe's bytes with the signature of the file signed attached, once that
-    holds the SHA-256 digest of what it makes, or None where signed has no
-    signature: signed's very bytes where signed is exe signed. tools/release
-    checks a signed file with this, and tools/verify makes the signed exe
-    again with it."""
+    is a signature tools/sign makes and holds the SHA-256 digest of what it
+    makes, or None where signed has no signature: signed's very bytes where
+    signed is exe signed. Each step on signed's bytes goes through runner.
+    tools/release checks a signed file with this, and tools/verify makes
+    the signed exe again with it."""
     signature, attached = os.path.join(scratch, "signature"), os.path.join(scratch, "attached")
     unsigned = os.path.join(scratch, "unsigned")
     with open(unsigned, "wb") as f:
         f.write(exe)
-    if subprocess.run(["osslsigncode", "extract-signature", "-in", signed, "-out", signature],
-                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
+    status, data = runner(["sh", "-c", WRITTEN, "sh", "osslsigncode", "extract-signature", "-in",
+                           signed], inputs=[signed], most=1 << 20)
+    if status != 0:
         return None
-    # Bytes that are no signature osslsigncode 2.9 will not extract, and 2.5
-    # not attach. The status tells whether the signer's chain is trusted
-    # here, which is not this check's question; the digest is.
-    subprocess.run(["osslsigncode", "attach-signature", "-sigin", signature, "-in", unsigned,
-                    "-out", attached], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if not os.path.exists(attached):
+    with open(signature, "wb") as f:
+        f.write(data)
+    check_signature(signature, runner)
+    status, data = runner(["sh", "-c", WRITTEN, "sh", "osslsigncode", "attach-signature",
+                           "-sigin", signature, "-in", unsigned], inputs=[signature, unsigned],
+                          most=2 * len(exe) + (1 << 20))
+    if status != 0:
         return None
-    check_digest(attached)
-    with open(attached, "rb") as f:
-        return f.read()
+    with open(attached, "wb") as f:
+        f.write(data)
+    check_digest(attached, runner)
+    return data
