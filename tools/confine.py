@@ -95,11 +95,11 @@ fi
 exit $status""" % (PROCESSES, MEMORY, FILLED)
 
 
-def run(args, inputs=(), root="/", env=None, most=None):
+def run(args, inputs=(), root="/", env=None, most=None, keep=16 << 10):
     """(exit status, what it printed on standard output and error: all of
-    it, or its last 16 KiB without most) of args run in the sandbox on the
-    system in root, inputs readable, env its only variables besides PATH and
-    HOME. Raises LimitHit where it took longer than the check has left,
+    it, or its last keep bytes without most) of args run in the sandbox on
+    the system in root, inputs readable, env its only variables besides PATH
+    and HOME. Raises LimitHit where it took longer than the check has left,
     printed more than most or PRINTED, or filled what it may write."""
     global deadline
     if deadline is None:
@@ -129,9 +129,10 @@ def run(args, inputs=(), root="/", env=None, most=None):
                 break
             printed += len(chunk)
             kept += chunk
-            del kept[:-(most or 16 << 10)]
+            del kept[:-(most or keep)]
             if printed > (most or PRINTED):
-                hit = "printed more than %d bytes" % (most or PRINTED)
+                hit = "printed more than %s" % (most and "%d bytes" % most or "%d MiB" % (
+                    PRINTED >> 20))
         if hit:
             # bubblewrap's own session: the sandbox dies with it.
             os.killpg(step.pid, signal.SIGKILL)

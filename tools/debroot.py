@@ -96,8 +96,8 @@ CAUSES = [("newuidmap", "apt-get install uidmap"),
 # the validity its index files give themselves.
 SNAPSHOT = "deb [check-valid-until=no] https://snapshot.debian.org/archive/debian/%s/ %s main"
 MIRROR = "ARCHVER_DEBIAN_MIRROR"
-ELSEWHERE = ("(%s names another mirror of Debian's snapshot archive, or the snapshot of another "
-             "date, to make it from)" % MIRROR)
+ELSEWHERE = ("To check it from another mirror of Debian's snapshot archive, or from its snapshot "
+             "of another date, name that in %s" % MIRROR)
 
 
 def make_root(suite, wanted, kept, when):

@@ -143,9 +143,8 @@ def check_tree(listing):
         modes[path.decode(errors="replace")] = mode
         size += int(length) if length.isdigit() else 0
     if len(modes) > TREE_ENTRIES or size > TREE_BYTES:
-        raise BuildError("its tree holds %d files of %d bytes, more than a release's sources "
-                         "can (%d files, %d MiB)" % (len(modes), size, TREE_ENTRIES,
-                                                     TREE_BYTES >> 20))
+        raise BuildError("its tree is larger than a release's sources can be (%d files, %d MiB)"
+                         % (TREE_ENTRIES, TREE_BYTES >> 20))
     kinds = {b"120000": "a symbolic link", b"160000": "a submodule"}
     for name in ["CMakeLists.txt"] + SHIPPED[1:]:
         parts = name.split("/")

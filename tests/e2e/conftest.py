@@ -12,14 +12,14 @@ import subprocess
 import tempfile
 import types
 
-import pristine
+import confine
 import pytest
 import winehost
 
 # pytest explains the assertions in releasing.py too.
 pytest.register_assert_rewrite("releasing")
-from releasing import (AS_NOBODY, FLAGS, NOBODY, PLANTED, Releaser, listening, make_repository,
-                       run, sign, write)
+from releasing import (AS_NOBODY, FLAGS, NOBODY, PLANTED, Releaser, keyring, listening,
+                       make_repository, run, sign, write)
 
 @pytest.fixture(scope="session")
 def built():
@@ -42,11 +42,12 @@ def pytest_terminal_summary(terminalreporter):
 
 @pytest.fixture(scope="session")
 def t(built):
-    """A repository of this tree with three tagged commits, a throwaway
+    """A repository of this tree after hostile commits, a throwaway
     code-signing certificate, and a hostile environment: flags, git
     configurations and attributes, a repository, programs first on PATH, a
-    variable, and a Unix socket in the verifying user's home and a port on
-    127.0.0.1, each listening."""
+    variable, a Unix socket in the verifying user's home and a port on
+    127.0.0.1, each listening, and a secret in a session keyring of this
+    process's own."""
     with open(built["exe"], "rb") as f:
         exe = f.read()
     version = built["version"]
@@ -82,6 +83,8 @@ def t(built):
         # planted/ where they run.
         planted = os.path.join(work, "planted")
         os.mkdir(planted)
+        keyring(1, 1, None)  # KEYCTL_JOIN_SESSION_KEYRING, a new one
+        keyring(0, b"user", b"archver-secret", b"secret", 6, -3)
         commits = make_repository(built["source_dir"], repo, (
             targets, agent, servers[1].getsockname()[1], os.path.join(planted, "ran")))
         commit = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
@@ -107,15 +110,14 @@ def t(built):
         # Whether bubblewrap can make a sandbox here as the verifying user,
         # asked apart from tools/verify's own probe, which the rows test.
         probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + [
-            pristine.BWRAP, "--unshare-all", "--ro-bind", "/", "/", "--proc", "/proc", "--dev",
+            confine.BWRAP, "--unshare-all", "--ro-bind", "/", "/", "--proc", "/proc", "--dev",
             "/dev", "true"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT) \
-            if os.path.exists(pristine.BWRAP) else types.SimpleNamespace(
+            if os.path.exists(confine.BWRAP) else types.SimpleNamespace(
                 returncode=1, stdout=b"no bubblewrap")
         yield types.SimpleNamespace(
             no_sandbox=probe.returncode and probe.stdout.decode(errors="replace").strip(),
             source=built["source_dir"], exe_path=built["exe"], built=exe, version=version,
-            work=work, repo=repo, commit=commit, other_commit=commits[0], failing=commits[1],
-            untagged=commits[2], cert=cert, key=key, other=other, targets=targets,
+            work=work, repo=repo, commit=commit, commits=commits, cert=cert, key=key, other=other, targets=targets,
             reached=reached, planted=planted, caller=caller, cache=cache,
             hostile=dict(FLAGS, GIT_CONFIG_GLOBAL=user_config, GIT_CONFIG_SYSTEM=user_config,
                          GIT_CONFIG_COUNT="2", GIT_CONFIG_KEY_0="core.autocrlf",

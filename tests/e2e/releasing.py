@@ -2,14 +2,19 @@
 the repository with hostile commits, the one way they run a program, the
 zips they forge, and the assertions their tables go through."""
 import concurrent.futures
+import contextlib
+import ctypes
 import io
 import os
+import platform
+import pty
 import re
 import shutil
 import socket
 import subprocess
 import tempfile
 import threading
+import time
 import zipfile
 
 import pristine
@@ -66,21 +71,49 @@ def write(path, data, mode=None):
     return path
 
 
-def run(*args, env=None):
+def run(*args, env=None, terminal=False):
     """(exit status, output) of a program, in this environment but for the
-    release and signing variables, with env added."""
+    release and signing variables, with env added; with terminal, on a
+    pseudo-terminal of its own, on which the verifier typed a line first."""
     inherited = {k: v for k, v in os.environ.items() if k not in RELEASE_VARIABLES}
-    done = subprocess.run(list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          env=dict(inherited, **GIT_ENV, **(env or {})))
-    return done.returncode, done.stdout.decode(errors="replace")
+    env = dict(inherited, **GIT_ENV, **(env or {}))
+    if not terminal:
+        done = subprocess.run(list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              env=env)
+        return done.returncode, done.stdout.decode(errors="replace")
+    ours, its = pty.openpty()
+    os.write(ours, b"typed by the verifier\n")
+    with subprocess.Popen(["setsid", "--ctty"] + list(args), stdin=its, stdout=its, stderr=its,
+                          env=env) as started:
+        os.close(its)
+        output = b""
+        with contextlib.suppress(OSError):  # EIO once the terminal's last user is gone
+            while chunk := os.read(ours, 1 << 16):
+                output += chunk
+    os.close(ours)
+    return started.returncode, output.decode(errors="replace").replace("\r\n", "\n")
+
+
+# add_key and keyctl by machine: the hostile build reaches for the
+# verifier's session keyring with them, where the tests plant a secret.
+KEY_CALLS = {"x86_64": (248, 250), "aarch64": (217, 219)}
+
+
+def keyring(call, *args):
+    """What the keyring call (0 add_key, 1 keyctl) answers, -1 for an error."""
+    calls = KEY_CALLS.get(platform.machine())
+    return ctypes.CDLL(None, use_errno=True).syscall(calls[call], *args) if calls else -1
 
 
 # What the commit v0.0.1 runs when it is built: it writes each target
 # given, plants a filter that git would run were its clone read after the
 # build, and reaches for a Unix socket and a port; the listeners count it.
-HOSTILE = """import contextlib, os, socket
-targets, unix, port, ran = %r
-git = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".git")
+# It fails where it reaches the terminal or the keyring (and leaves a key
+# there), or where git gave it the verifier's ref names.
+HOSTILE = """import contextlib, ctypes, os, platform, socket, sys
+targets, unix, port, ran, calls = %r
+here = os.path.dirname(os.path.abspath(__file__))
+git = os.path.join(here, ".git")
 for path, text in [(path, "escaped") for path in targets] + [
         (os.path.join(git, "config"), '[filter "x"]\\n\\tsmudge = touch %%s; cat\\n' %% ran),
         (os.path.join(git, "info", "attributes"), "* filter=x\\n")]:
@@ -93,6 +126,19 @@ for family, address in ((socket.AF_UNIX, unix), (socket.AF_INET, ("127.0.0.1", p
         s.settimeout(2)
         s.connect(address)
         s.sendall(b"reached")
+with contextlib.suppress(OSError), open("/dev/tty", "wb", buffering=0) as tty:
+    tty.write(b"\\x1b[2J\\rbuilt from these sources: commit 0\\n")
+    sys.exit("reached the terminal")
+if any(os.isatty(fd) for fd in (0, 1, 2)) or os.read(0, 64):
+    sys.exit("reached the terminal")
+syscall = ctypes.CDLL(None).syscall
+calls = calls.get(platform.machine())
+if calls and syscall(calls[1], 10, -3, b"user", b"archver-secret", 0) >= 0:
+    sys.exit("read the keyring")
+if calls and syscall(calls[0], b"user", b"archver-left", b"x", 1, -3) >= 0:
+    sys.exit("wrote to the keyring")
+if "$Format" not in open(os.path.join(here, "refs.txt")).read():
+    sys.exit("the verifier's refs")
 """
 
 
@@ -106,37 +152,65 @@ message(FATAL_ERROR "${esc}[2K${esc}]52;c;aGk=${bel}\\nbuilt from these sources:
 """
 
 
+# The commits after this tree's own, each tagged vVERSION but "untagged":
+# (name, version, what its CMakeLists.txt runs right after project(), where
+# every build runs it). "linked" has docs as a link to a folder elsewhere on
+# the verifier's machine, "large" one blob of 1 MiB named 40 times: some KiB
+# of objects, a tree of 40 MiB.
+COMMITS = [
+    ("reaching", "0.0.1", "execute_process(COMMAND python3 ${CMAKE_SOURCE_DIR}/hostile.py "
+     "RESULT_VARIABLE reached)\nif(reached OR DEFINED ENV{ARCHVER_PLANTED} OR "
+     "DEFINED ENV{ARCHVER_SIGN_PIN})\n  message(FATAL_ERROR \"reached: ${reached}\")\nendif()\n"),
+    ("failing", "0.0.2", FAILING),
+    ("untagged", "0.0.3", ""),
+    ("linked", "0.0.4", ""),
+    ("large", "0.0.5", ""),
+    ("nesting", "0.0.6", 'execute_process(COMMAND sh -c '
+     '"while mkdir d && cd d; do :; done; sleep 100000")\n'),
+    ("filling", "0.0.7", 'execute_process(COMMAND sh -c '
+     '"cat /dev/zero >/build/filled; cat /dev/zero >/tmp/filled")\n'),
+    ("printing", "0.0.8", "execute_process(COMMAND yes)\n"),
+]
+
+
 def make_repository(source, repo, hostile):
-    """A git repository of this tree after three commits: v0.0.1, which runs
-    HOSTILE (hostile: its arguments) and fails where it sees the caller's
-    environment; v0.0.2, which fails as FAILING; 0.0.3, with no tag.
-    Returns those three commits."""
+    """A git repository of this tree after the COMMITS, with HOSTILE
+    (hostile: its arguments) in them, then this tree: {name: commit}."""
     # What .gitignore names stays out of the commits.
     shutil.copytree(source, repo, ignore=shutil.ignore_patterns(".git", "build", "node_modules"))
     os.chmod(repo, 0o755)  # for the verifying user, whatever the checkout's folder allows
-    cmake_lists = os.path.join(repo, "CMakeLists.txt")
+    cmake_lists, docs = os.path.join(repo, "CMakeLists.txt"), os.path.join(repo, "docs")
     with open(cmake_lists) as f:
         text = f.read()
-    write(os.path.join(repo, "hostile.py"), HOSTILE % (hostile,))
+    write(os.path.join(repo, "hostile.py"), HOSTILE % (hostile + (KEY_CALLS,),))
+    write(os.path.join(repo, "refs.txt"), "$Format:%D$\n")
     # A filter that only a git configuration from outside could define.
     with open(os.path.join(repo, ".gitattributes"), "a") as f:
-        f.write("README.md filter=planted\n")
-    commits = []
-    reaching = ("execute_process(COMMAND python3 ${CMAKE_SOURCE_DIR}/hostile.py)\n"
-                "if(DEFINED ENV{ARCHVER_PLANTED} OR DEFINED ENV{ARCHVER_SIGN_PIN})\n"
-                "  message(FATAL_ERROR \"the caller's environment\")\nendif()\n")
-    for version, more in (("0.0.1", reaching), ("0.0.2", FAILING), ("0.0.3", "")):
-        # Right after project(), where every build runs it.
+        f.write("README.md filter=planted\nrefs.txt export-subst\n")
+    commits = {}
+    run("git", "-C", repo, "init", "-q")
+    large = run("git", "-C", repo, "hash-object", "-w", write(os.path.join(repo, "..", "large"),
+                                                             bytes(1 << 20)))[1].strip()
+    for name, version, more in COMMITS:
         write(cmake_lists, re.sub(r"(project\(archver VERSION )\d+\.\d+\.\d+(.*\n)", lambda m: (
             m.group(1) + version + m.group(2) + more), text, count=1))
+        if name == "linked":
+            os.rename(docs, docs + ".kept")
+            os.symlink(os.path.join(source, "docs"), docs)
+        run("git", "-C", repo, "add", "-A")
+        for n in range(40 if name == "large" else 0):
+            run("git", "-C", repo, "update-index", "--add", "--cacheinfo",
+                "100644,%s,large/%d" % (large, n))
+        run("git", "-C", repo, "commit", "-qm", version)
+        if name == "linked":
+            os.remove(docs)
+            os.rename(docs + ".kept", docs)
         # Tags annotated, as a release's are.
-        for args in ([["init", "-q"]] if not commits else []) + [
-                ["add", "-A"], ["commit", "-qm", version]] + (
-                [["tag", "-a", "-m", version, "v" + version]] if more else []):
-            run("git", "-C", repo, *args)
-        commits.append(run("git", "-C", repo, "rev-parse", "HEAD")[1].strip())
+        if name != "untagged":
+            run("git", "-C", repo, "tag", "-a", "-m", version, "v" + version)
+        commits[name] = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
     write(cmake_lists, text)
-    run("git", "-C", repo, "rm", "-q", "hostile.py")
+    run("git", "-C", repo, "rm", "-q", "hostile.py", "refs.txt")
     run("git", "-C", repo, "commit", "-qam", "this tree")
     version = re.search(r"VERSION (\d+\.\d+\.\d+)", text).group(1)
     run("git", "-C", repo, "tag", "-a", "-m", version, "v" + version)
@@ -269,8 +343,10 @@ def assert_verify(t, rows):
     """tools/verify on each (what, the zip's bytes, (exit status, what it
     concludes), more: the environment, "start" to start it otherwise than
     as nobody where the tests run as root, "name" the zip's file name,
-    "root" where root alone can plant what it needs), the first alone (the
-    others take the build it keeps), then three at a time: with
+    "root" where root alone can plant what it needs, "sandbox" False where
+    it stops before its first step in the sandbox, "terminal" to start it on
+    one), the first alone (the others take the build it keeps), then three
+    at a time: with
     the hostile environment and a change to the checkout's README.md that is
     not committed, since the commit named is what counts. Rows this machine
     cannot run are said, once the others passed, as the test skipped."""
@@ -281,7 +357,7 @@ def assert_verify(t, rows):
         start, by_root = more.pop("start", AS_NOBODY), more.pop("root", False)
         if (start != AS_NOBODY or by_root) and os.geteuid() != 0:
             not_run.append("%s: root alone starts it so" % what)
-        elif t.no_sandbox and want[0] != 3 and re.search("built from|failed", want[1][-1]):
+        elif more.pop("sandbox", True) and t.no_sandbox:
             not_run.append("%s: no sandbox here: %s" % (what, t.no_sandbox))
         else:
             runnable.append((what, data, want, start, more))
@@ -291,9 +367,17 @@ def assert_verify(t, rows):
         folder = tempfile.mkdtemp(dir=t.work)
         os.chmod(folder, 0o755)
         package = write(os.path.join(folder, more.pop("name", "verify.zip")), data, 0o644)
+        scratch = os.path.join(folder, "tmp")  # where it makes its scratch folder
+        os.mkdir(scratch)
+        if os.geteuid() == 0:
+            os.chown(scratch, NOBODY, NOBODY)
+        terminal = more.pop("terminal", False)
+        began = time.monotonic()
         status, output = run(*(start if os.geteuid() == 0 else []),
                              os.path.join(t.repo, "tools", "verify"), package,
-                             env=dict(t.hostile, **more))
+                             env=dict(t.hostile, TMPDIR=scratch, **more), terminal=terminal)
+        print("%.1f s: %s" % (time.monotonic() - began, what))
+        left = os.listdir(scratch)
         shutil.rmtree(folder)
         verdict = [line.replace(package, "ZIP").replace(t.cache, "CACHE").replace(t.repo, "REPO")
                    for line in output.splitlines() if re.match(
@@ -301,10 +385,12 @@ def assert_verify(t, rows):
                        "|running as", line)]
         # Nothing from the zip or the build reaches the terminal unescaped,
         # C1 controls included; nothing the builds ran wrote outside their
-        # folders, reached a socket or ran from PATH.
+        # folders or to the keyring, reached a socket or ran from PATH; no
+        # scratch folder is left.
         controls = re.findall(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", output)
         escaped = [path for path in t.targets + [os.path.join(t.planted, "ran")]
-                   if os.path.exists(path)] + t.reached
+                   if os.path.exists(path)] + t.reached + left + [
+            "a key" for _ in range(keyring(1, 10, -3, b"user", b"archver-left", 0) >= 0)]
         return what, (status, verdict, controls, escaped), want + ([], [])
 
     with concurrent.futures.ThreadPoolExecutor(3) as pool:

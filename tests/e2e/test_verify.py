@@ -14,14 +14,15 @@ from releasing import NOBODY, assert_verify, run, write, zipped
 
 
 # A stand-in for mmdebstrap, as ARCHVER_STANDIN_MMDEBSTRAP tells it:
-# "fail:TEXT" prints TEXT and fails; "root:STATUS" writes the tar file its
-# last argument names, a root whose dpkg status is STATUS.
+# "fail:TEXT" prints TEXT, {mirror} the mirror it is given, and fails;
+# "root:STATUS" writes the tar file its argument before the mirror names, a
+# root whose dpkg status is STATUS.
 MMDEBSTRAP = """#!/usr/bin/python3
 import io, os, sys, tarfile
 kind, _, text = os.environ["ARCHVER_STANDIN_MMDEBSTRAP"].partition(":")
 if kind == "fail":
-    sys.exit(text)
-with tarfile.open(sys.argv[-1], "w") as tar:
+    sys.exit(text.format(mirror=sys.argv[-1]))
+with tarfile.open(sys.argv[-2], "w") as tar:
     for name in ("./usr", "./var/lib/dpkg", "./var/lib/dpkg/status"):
         entry = tarfile.TarInfo(name)
         entry.type, entry.mode = (tarfile.REGTYPE, 0o644) if "status" in name else (
@@ -49,9 +50,9 @@ def flipped(data, at):
 def test_verify(t, unsigned, planted):
     """tools/verify on the unsigned release and on zips made from it: every
     kind of forgery, each remade with SHA256SUMS to match, and the commits
-    that try to reach out of their build."""
+    that try to reach out of their build or to outgrow their limits."""
     unsigned = unsigned[2]
-    commit, version = t.commit, t.version
+    commit, version, commits = t.commit, t.version, t.commits
     when = int(run("git", "-C", t.repo, "log", "-1", "--format=%ct")[1])
     exe = unsigned["archver.exe"]
     info = dict(line.split(" ", 1) for line in unsigned["BUILDINFO"].decode().splitlines())
@@ -75,9 +76,6 @@ def test_verify(t, unsigned, planted):
     # Another toolchain is built where BUILDINFO's Debian release is made.
     other = forged(BUILDINFO=buildinfo("compiler", rb"compiler g++-mingw-w64-i686-win32 0.0"))
     then = "then, as an ordinary user: REPO/tools/verify ZIP"
-    install = "apt-get install --no-install-recommends cmake make git " + " ".join(
-        ["g++-mingw-w64-i686-win32=0.0"] + [info.get(name, "").replace(" ", "=")
-                                            for name in ("binutils", "runtime")])
     no_mmdebstrap = ["tools/verify: cannot check this zip here: mmdebstrap, which makes a root "
                      "of Debian %s, is not installed" % info.get("debian"),
                      "To check it, as root: apt-get install mmdebstrap uidmap", then]
@@ -126,6 +124,13 @@ def test_verify(t, unsigned, planted):
                        "t\nArchitecture: amd64\nDescription: t\n\n" % tuple(
                            named.get(name, "").split(" ", 1)) for name in names)
     cannot = "tools/verify: cannot check this zip here: mmdebstrap cannot make that root: "
+    # Where the root cannot be made from the mirror: another one, by the user.
+    elsewhere = ["To check it from another mirror of Debian's snapshot archive, or from its "
+                 "snapshot of another date, name that in ARCHVER_DEBIAN_MIRROR",
+                 "To check it, as an ordinary user: REPO/tools/verify ZIP"]
+    snapshot = "deb [check-valid-until=no] https://snapshot.debian.org/archive/debian/%s/ %s " \
+        "main" % (time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(when)), info.get("debian"))
+    no_tag = "tools/verify: commit %s is the commit of no tag vVERSION here"
     away = {"PATH": "/nonexistent"}
     sudo = dict(start=[], SUDO_UID=str(NOBODY))
     assert_verify(t, [
@@ -139,7 +144,7 @@ def test_verify(t, unsigned, planted):
         ("started as root, not by sudo", unsigned["zip"], (3, [
             "tools/verify: cannot check this zip here: it builds a commit, which it never does "
             "as root", "To check it, as an ordinary user: REPO/tools/verify ZIP"]),
-         dict(start=[])),
+         dict(start=[], sandbox=False)),
         ("a changed byte in archver.exe", forged(**{"archver.exe": flipped(exe, len(exe) - 1)}),
          not_built("archver.exe, SHA256SUMS")),
         ("a byte of README.md changed, its CRC left", flipped(
@@ -170,36 +175,50 @@ def test_verify(t, unsigned, planted):
          not_built("archver.exe, SHA256SUMS")),
         ("archver.exe larger than a release's file", forged(**{"archver.exe": bytes(
             (4 << 20) + 1)}), not_built("archver.exe, SHA256SUMS")),
-        ("BUILDINFO with a second commit line and free text", forged(
-            BUILDINFO=unsigned["BUILDINFO"] + b"commit %s\nsigned by the maintainer\n"
+        ("BUILDINFO with a second commit line and free text, not UTF-8", forged(
+            BUILDINFO=unsigned["BUILDINFO"] + b"commit %s\nsigned by the \xff maintainer\n"
             % commit.encode()), not_built("BUILDINFO, SHA256SUMS")),
+        ("BUILDINFO of bytes that are not UTF-8", forged(BUILDINFO=b"\xff\xfe\x00commit\n"),
+         (1, ["tools/verify: BUILDINFO names no commit"]), dict(sandbox=False)),
         ("SHA256SUMS with CR LF, in another order", forged(sums=False, SHA256SUMS=b"".join(
             sorted(unsigned["SHA256SUMS"].replace(b"\n", b"\r\n").splitlines(True)))),
          not_built("SHA256SUMS")),
         ("SHA256SUMS listing a file the zip does not hold", forged(
             sums=False, SHA256SUMS=unsigned["SHA256SUMS"] + b"%s  version.dll\n" % (
                 b"0" * 64)), not_built("SHA256SUMS")),
-        ("an older release renamed as this version's", naming(t.other_commit), (1, [
+        ("an older release renamed as this version's", naming(commits["reaching"]), (1, [
                 "tools/verify: the zip's name says version %s, its commit is of v0.0.1"
                 % version]), dict(name="archver-%s-win32.zip" % version)),
-        ("BUILDINFO naming a commit of a version no tag names", naming(t.untagged),
-         (1, ["tools/verify: commit %s is not the commit of tag v0.0.3 here (no such tag)"
-              % t.untagged])),
+        ("BUILDINFO naming a commit of a version no tag names", naming(commits["untagged"]),
+         (1, [no_tag % commits["untagged"]])),
         ("larger than a release can be", bytes(64 << 20),
-         (1, ["tools/verify: larger than a release can be"])),
+         (1, ["tools/verify: larger than a release can be"]), dict(sandbox=False)),
         ("BUILDINFO naming a git option", forged(BUILDINFO=b"commit --orphan=x\n"),
-         (1, ["tools/verify: BUILDINFO names no commit"])),
+         (1, ["tools/verify: BUILDINFO names no commit"]), dict(sandbox=False)),
         ("BUILDINFO naming a commit on no tag, as of a deleted branch", naming(untagged),
-         (1, ["tools/verify: commit %s is not the commit of tag v%s here (%s)"
-              % (untagged, version, commit)])),
+         (1, [no_tag % untagged])),
         # Its build tries to write outside its folder, to plant a git filter,
         # to reach a socket and a port, and fails where it sees the caller's
         # environment.
-        ("BUILDINFO naming a commit whose build reaches out", naming(t.other_commit),
-         not_built("archver.exe, SHA256SUMS", t.other_commit)),
+        ("BUILDINFO naming a commit whose build reaches out", naming(commits["reaching"]),
+         not_built("archver.exe, SHA256SUMS", commits["reaching"])),
+        ("BUILDINFO naming a commit whose build reaches out, on a terminal",
+         naming(commits["reaching"]), not_built("archver.exe, SHA256SUMS", commits["reaching"]),
+         dict(terminal=True)),
         ("BUILDINFO naming a commit whose build fails with a verdict of its own",
-         naming(t.failing),
+         naming(commits["failing"]),
          (1, ["tools/verify: cmake -S failed:"])),
+        *[("BUILDINFO naming a commit " + what, naming(commits[name]), (1, [
+            "NOT built from these sources: commit %s: %s" % (commits[name], why)]))
+          for what, name, why in (
+              ("whose docs are a link to a folder elsewhere", "linked",
+               "docs is committed as a symbolic link, not as a folder"),
+              ("that names one large blob 40 times", "large",
+               "its tree is larger than a release's sources can be (4096 files, 32 MiB)"),
+              ("whose build writes without end", "filling",
+               "a step on it wrote more than the 256 MiB it may"),
+              ("whose build prints without end", "printing",
+               "a step on it printed more than 16 MiB"))],
         ("another compiler, no mmdebstrap", other, (3, no_mmdebstrap), away),
         ("another compiler, mmdebstrap without newuidmap", other, (3, [
             cannot + "E: cannot find newuidmap", "To check it, as root: apt-get install uidmap",
@@ -208,26 +227,20 @@ def test_verify(t, unsigned, planted):
             cannot + "E: No entry for %s in /etc/subgid" % user, "To check it, as root: usermod "
             "--add-subuids 100000-165535 --add-subgids 100000-165535 " + user, then]),
          mmdebstrap("fail:E: No entry for %s in /etc/subgid" % user)),
-        ("another compiler, Debian's archive out of reach", other, (3, [
-            cannot + "E: Temporary failure resolving 'deb.debian.org'",
-            "To check it, as an ordinary user: REPO/tools/verify ZIP"]),
-         mmdebstrap("fail:E: Temporary failure resolving 'deb.debian.org'")),
-        ("another compiler, gone from Debian's archive", other, (3, [
-            cannot + "E: Version '0.0' was not found", "To check it, as root: echo 'deb "
-            "[check-valid-until=no] https://snapshot.debian.org/archive/debian/%s/ %s main' "
-            ">/etc/apt/sources.list.d/snapshot.list && apt-get update && %s" % (
-                time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(when)), info.get("debian"),
-                install), then]),
-         mmdebstrap("fail:E: Version '0.0' was not found")),
+        ("another compiler, the mirror ARCHVER_DEBIAN_MIRROR names out of reach", other, (3, [
+            cannot + "E: Failed to fetch http://mirror.example/debian"] + elsewhere), dict(
+                mmdebstrap("fail:E: Failed to fetch {mirror}"),
+                ARCHVER_DEBIAN_MIRROR="http://mirror.example/debian")),
+        ("another compiler, gone from Debian's snapshot archive of the commit's time", other,
+         (3, [cannot + "E: Version '0.0' was not found in " + snapshot] + elsewhere),
+         mmdebstrap("fail:E: Version '0.0' was not found in {mirror}")),
         ("another compiler, a root of another toolchain made", other, (3, [
             "tools/verify: cannot check this zip here: the root of Debian %s has another "
-            "toolchain" % info.get("debian"), "To check it, as root: on Debian %s (%s): %s" % (
-                {"bookworm": "12", "trixie": "13"}.get(info.get("debian")), info.get("debian"),
-                install), then]),
+            "toolchain" % info.get("debian")] + elsewhere),
          mmdebstrap("root:" + status("binutils", "runtime"))),
-        # Built on that root, which has no CMake here.
+        # Built on that root, which has not even a shell here.
         ("another compiler, a root of that toolchain made", other, (1, [
-            "tools/verify: cmake -S failed:"]), mmdebstrap("root:" + status(
+            "tools/verify: the build failed:"]), mmdebstrap("root:" + status(
                 "binutils", "runtime", "compiler", compiler="0.0"))),
         ("another compiler, a zip named to run a command where its advice is pasted", other,
          (3, no_mmdebstrap[:2] + [then.replace("ZIP", "'ZIP'")]),
@@ -246,9 +259,7 @@ def test_verify(t, unsigned, planted):
             "compiler", rb"compiler g++-mingw-w64-i686-win32 0.0").replace(
                 b"\ndebian ", b"\ndebian x\x1b[2K")),
          (3, ["tools/verify: cannot check this zip here: BUILDINFO names no Debian release "
-              "this tool knows: x\\x1b[2K" + info.get("debian", ""),
-              "To check it, as root: on the Debian release whose archive has them: " + install,
-              then])),
+              "this tool knows (bookworm, trixie): x\\x1b[2K" + info.get("debian", "")])),
         ("a compiler that is no Debian version", forged(BUILDINFO=buildinfo(
             "compiler", b"compiler g++-mingw-w64-i686-win32 0.0\x1b[2K")),
          (1, ["tools/verify: BUILDINFO names no compiler version of g++-mingw-w64-i686-win32"])),
@@ -260,3 +271,16 @@ def test_verify(t, unsigned, planted):
         os.chown(write(path, b"MZ forged"), 0, 0)
     assert_verify(t, [("unsigned release, its kept build forged by another user",
                        unsigned["zip"], built, {"root": True})] if kept else [])
+    # A build that never ends, here by nesting folders, within a check of 20
+    # seconds: the limit the checkout's tools/verify has, uncommitted.
+    limits = os.path.join(t.repo, "tools", "confine.py")
+    with open(limits) as f:
+        text = f.read()
+    write(limits, re.sub(r"(?m)^SECONDS = \d+", "SECONDS = 20", text))
+    try:
+        assert_verify(t, [("BUILDINFO naming a commit whose build nests folders without end",
+                           naming(commits["nesting"]), (1, [
+                               "NOT built from these sources: commit %s: a step on it ran longer "
+                               "than the 20 seconds a check may take" % commits["nesting"]]))])
+    finally:
+        write(limits, text)
