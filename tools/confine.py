@@ -62,7 +62,8 @@ def keyring_filter():
 def sandbox(root, inputs, seccomp_fd):
     """bubblewrap's command line that shows a command the system in root
     ("/" for this machine's) and nothing else of it: /usr, the links of a
-    merged /usr, /etc/alternatives (which names the compiler); each file or
+    merged /usr, /etc/alternatives (which names the compiler), /etc/ssl
+    (where osslsigncode looks for the certificates it trusts); each file or
     folder of inputs read-only where it is here; /build and /tmp of a
     bounded size, a /dev of its own, read-only, and a /proc of its own."""
     args = [BWRAP, "--unshare-all", "--die-with-parent", "--new-session", "--clearenv",
@@ -74,9 +75,10 @@ def sandbox(root, inputs, seccomp_fd):
             args += ["--symlink", os.readlink(path), "/" + name]
         elif os.path.isdir(path):
             args += ["--ro-bind", path, "/" + name]
-    args += ["--ro-bind-try", os.path.join(root, "etc", "alternatives"), "/etc/alternatives",
-             "--size", str(WRITTEN), "--tmpfs", "/build", "--size", str(WRITTEN // 4),
-             "--tmpfs", "/tmp", "--dev", "/dev", "--size", str(1 << 20), "--tmpfs", "/dev/shm",
+    for name in ("alternatives", "ssl"):
+        args += ["--ro-bind-try", os.path.join(root, "etc", name), "/etc/" + name]
+    args += ["--size", str(WRITTEN), "--tmpfs", "/build", "--size", str(WRITTEN // 4), "--tmpfs",
+             "/tmp", "--dev", "/dev", "--size", str(1 << 20), "--tmpfs", "/dev/shm",
              "--remount-ro", "/dev", "--proc", "/proc", "--chdir", "/build"]
     for path in inputs:
         args += ["--ro-bind", path, path]

@@ -14,7 +14,6 @@ import socket
 import subprocess
 import tempfile
 import threading
-import time
 import zipfile
 
 import pristine
@@ -372,11 +371,9 @@ def assert_verify(t, rows):
         if os.geteuid() == 0:
             os.chown(scratch, NOBODY, NOBODY)
         terminal = more.pop("terminal", False)
-        began = time.monotonic()
         status, output = run(*(start if os.geteuid() == 0 else []),
                              os.path.join(t.repo, "tools", "verify"), package,
                              env=dict(t.hostile, TMPDIR=scratch, **more), terminal=terminal)
-        print("%.1f s: %s" % (time.monotonic() - began, what))
         left = os.listdir(scratch)
         shutil.rmtree(folder)
         verdict = [line.replace(package, "ZIP").replace(t.cache, "CACHE").replace(t.repo, "REPO")

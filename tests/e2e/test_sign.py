@@ -10,6 +10,7 @@ import re
 import shutil
 import socket
 import struct
+import tempfile
 import threading
 import time
 import types
@@ -26,8 +27,7 @@ SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 def timestamp_server(work):
     """An RFC 3161 time-stamp authority on 127.0.0.1, answered by openssl ts
     with a certificate of its own: (its address, its CA certificate)."""
-    f = os.path.join(work, "tsa")
-    os.makedirs(f)
+    f = tempfile.mkdtemp(dir=work)
     run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f + "/ca.key",
         "-out", f + "/ca.pem", "-days", "30", "-subj", "/CN=test TSA root")
     run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f + "/tsa.key",
@@ -124,10 +124,14 @@ def altered(t, signed):
     """The signed exe as a file, stripped of its signature, with a changed
     code byte, with its certificate table (data directory 4) filled with
     what is no signature, grown inside it, another build signed, this one
-    signed with SHA-1, and this one with the other's signature."""
+    signed with SHA-1, this one with the other's signature, and this one
+    with an attribute the signer did not sign (no key needed), which
+    carries a payload."""
     paths = types.SimpleNamespace(**{n: os.path.join(t.work, n + ".exe") for n in (
-        "signed", "stripped", "tampered", "garbage", "grown", "other", "sha1", "mismatched")})
+        "signed", "stripped", "tampered", "garbage", "grown", "other", "sha1", "mismatched",
+        "blob")})
     write(paths.signed, signed)
+    run("osslsigncode", "add", "-addUnauthenticatedBlob", "-in", paths.signed, "-out", paths.blob)
     run("osslsigncode", "remove-signature", "-in", paths.signed, "-out", paths.stripped)
     code = pefile.PE(data=signed).sections[0].PointerToRawData + 16
     write(paths.tampered, signed[:code] + bytes([signed[code] ^ 1]) + signed[code + 1:])
@@ -186,7 +190,7 @@ def test_signing_release(t, signed, altered):
     gives, which still verifies."""
     releaser = t.releaser
     status, output, files, _ = releaser.release(env=dict(ARCHVER_SIGNED_EXE=altered.signed))
-    assert (status, files["archver.exe"]) == (0, signed), output
+    assert (status, files and files["archver.exe"]) == (0, signed), output
     assert_package(files, t.commit)
     assert_refused([(what, releaser.release(env=dict(ARCHVER_SIGNED_EXE=exe), older_zip=True))
                     for what, exe in [("signed exe with a changed code byte", altered.tampered),
@@ -196,9 +200,13 @@ def test_signing_release(t, signed, altered):
                                       ("a valid signature of another build", altered.other),
                                       ("this build's signature grown by 64 bytes",
                                        altered.grown),
+                                      ("an attribute the signer did not sign", altered.blob),
                                       ("a signature with a SHA-1 digest", altered.sha1)]])
     when = int(run("git", "-C", t.repo, "log", "-1", "--format=%ct")[1])
     grown = open(altered.grown, "rb").read()
+    with timestamp_server(t.work) as (server, _):
+        stamped = releaser.release(env=dict(ARCHVER_SIGNED_EXE=write(os.path.join(
+            t.work, "stamped.exe"), sign(t, t.cert, t.key, url=server)[2])))[2]
     assert run("osslsigncode", "verify", "-CAfile", t.cert, "-in", altered.grown)[0] == 0
     assert_verify(t, [
         ("signed release", files["zip"], (0, ["built from these sources: commit " + t.commit])),
@@ -209,10 +217,12 @@ def test_signing_release(t, signed, altered):
         ("this build with another build's signature", zipped(dict(files, **{
             "archver.exe": open(altered.mismatched, "rb").read()}), when), (1, [
                 "tools/verify: no signature that holds the file's SHA-256 digest"])),
-        ("64 bytes more inside the signature", zipped(dict(files, **{"archver.exe": grown}),
-                                                       when), (1, [
+        *[(what, zipped(dict(files, **{"archver.exe": exe}), when), (1, [
             "NOT built from these sources: commit %s gives another archver.exe, SHA256SUMS"
-            % t.commit]))])
+            % t.commit])) for what, exe in (("64 bytes more inside the signature", grown), (
+                "an attribute the signer did not sign", open(altered.blob, "rb").read()))],
+        ("signed release with an RFC 3161 timestamp", stamped["zip"],
+         (0, ["built from these sources: commit " + t.commit]))])
 
 
 @pytest.mark.parametrize("args", [[b"/o"], [b"/b"], [b"/w"], [b"/?"]], ids=repr)
