@@ -138,9 +138,10 @@ def test_verify(t, unsigned, planted):
         ("unsigned release, started by sudo, the group from the password database",
          unsigned["zip"], (0, ["running as nobody (group %d), not as root" % NOBODY, keeping]
                            + built[1]), sudo),
-        ("unsigned release, osslsigncode missing", unsigned["zip"], (3, [
-            "tools/verify: cannot check this zip here: osslsigncode is not installed",
-            "To check it, as root: apt-get install osslsigncode", then]), away),
+        ("unsigned release, osslsigncode and openssl missing", unsigned["zip"], (3, [
+            "tools/verify: cannot check this zip here: osslsigncode and openssl are not "
+            "installed", "To check it, as root: apt-get install osslsigncode openssl", then]),
+         away),
         ("started as root, not by sudo", unsigned["zip"], (3, [
             "tools/verify: cannot check this zip here: it builds a commit, which it never does "
             "as root", "To check it, as an ordinary user: REPO/tools/verify ZIP"]),
@@ -271,16 +272,16 @@ def test_verify(t, unsigned, planted):
         os.chown(write(path, b"MZ forged"), 0, 0)
     assert_verify(t, [("unsigned release, its kept build forged by another user",
                        unsigned["zip"], built, {"root": True})] if kept else [])
-    # A build that never ends, here by nesting folders, within a check of 20
+    # A build that never ends, here by nesting folders, within a check of 10
     # seconds: the limit the checkout's tools/verify has, uncommitted.
     limits = os.path.join(t.repo, "tools", "confine.py")
     with open(limits) as f:
         text = f.read()
-    write(limits, re.sub(r"(?m)^SECONDS = \d+", "SECONDS = 20", text))
+    write(limits, re.sub(r"(?m)^SECONDS = \d+", "SECONDS = 10", text))
     try:
         assert_verify(t, [("BUILDINFO naming a commit whose build nests folders without end",
                            naming(commits["nesting"]), (1, [
                                "NOT built from these sources: commit %s: a step on it ran longer "
-                               "than the 20 seconds a check may take" % commits["nesting"]]))])
+                               "than the 10 seconds a check may take" % commits["nesting"]]))])
     finally:
         write(limits, text)
