@@ -122,19 +122,17 @@ exit $status"""
 
 
 def check_signature(signature, runner):
-    """Raises Unsigned unless the file signature, a PKCS#7 signature in DER,
-    is what tools/sign makes: its own DER encoding and nothing after it,
-    one signer, and outside what the signer signs, no attribute but one
-    RFC 3161 timestamp and no revocation list. openssl reads it."""
-    read = ["openssl", "pkcs7", "-inform", "DER", "-in", signature]
-    status, text = runner(read + ["-print", "-noout"], inputs=[signature])
-    encoded = runner(read + ["-outform", "DER"], inputs=[signature], most=1 << 20)[1]
-    with open(signature, "rb") as f:
-        if status != 0 or encoded != f.read():
-            raise Unsigned("is no PKCS#7 signature in DER alone")
+    """Raises Unsigned unless the PKCS#7 signature in the PEM file signature
+    is what tools/sign makes: one signer, and outside what the signer
+    signs, no attribute but one RFC 3161 timestamp and no revocation list.
+    openssl reads it."""
+    status, text = runner(["openssl", "pkcs7", "-in", signature, "-print", "-noout"],
+                          inputs=[signature])
     text = text.decode(errors="replace")
     unsigned = re.findall(r"(?m)^ {12}object: .*\(([0-9.]+)\)$", text.partition(
         "\n        unauth_attr:")[2])
+    if status != 0:
+        raise Unsigned("is no PKCS#7 signature")
     if len(re.findall(r"(?m)^    signer_info:$", text)) != 1:
         raise Unsigned("has more than one signer")
     if unsigned not in ([], [RFC3161]):
@@ -154,9 +152,12 @@ def with_signature(signed, exe, scratch, runner=host):
     unsigned = os.path.join(scratch, "unsigned")
     with open(unsigned, "wb") as f:
         f.write(exe)
-    status, data = runner(["sh", "-c", WRITTEN, "sh", "osslsigncode", "extract-signature", "-in",
-                           signed], inputs=[signed], most=1 << 20)
-    if status != 0:
+    # As PEM, the signature alone, as osslsigncode encodes it again: no
+    # bytes padded after it or inside its encoding come along, and where the
+    # given file has them, the file made again is another.
+    status, data = runner(["sh", "-c", WRITTEN, "sh", "osslsigncode", "extract-signature", "-pem",
+                           "-in", signed], inputs=[signed], most=1 << 20)
+    if status != 0 or not data:
         return None
     with open(signature, "wb") as f:
         f.write(data)

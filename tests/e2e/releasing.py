@@ -355,9 +355,9 @@ def assert_verify(t, rows):
         more = dict(more[0] if more else {})
         start, by_root = more.pop("start", AS_NOBODY), more.pop("root", False)
         if (start != AS_NOBODY or by_root) and os.geteuid() != 0:
-            not_run.append("%s: root alone starts it so" % what)
+            not_run.append(("root alone starts it so", what))
         elif more.pop("sandbox", True) and t.no_sandbox:
-            not_run.append("%s: no sandbox here: %s" % (what, t.no_sandbox))
+            not_run.append(("no sandbox here (%s)" % t.no_sandbox, what))
         else:
             runnable.append((what, data, want, start, more))
 
@@ -394,8 +394,9 @@ def assert_verify(t, rows):
         results = [outcome(row) for row in runnable[:1]] + list(pool.map(outcome, runnable[1:]))
     run("git", "-C", t.repo, "checkout", "README.md")
     assert {what: got for what, got, _ in results} == {what: want for what, _, want in results}
-    if not_run:
-        pytest.skip("not run here, the other rows passed: " + "; ".join(not_run))
+    if not_run:  # each row by its name, under its reason
+        pytest.skip("not run here, the other rows passed: " + "; ".join("%s: %s" % (why, ", ".join(
+            repr(what) for cause, what in not_run if cause == why)) for why in dict(not_run)))
 
 
 def assert_refused(results):

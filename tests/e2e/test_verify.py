@@ -224,6 +224,10 @@ def test_verify(t, unsigned, planted):
         ("another compiler, mmdebstrap without newuidmap", other, (3, [
             cannot + "E: cannot find newuidmap", "To check it, as root: apt-get install uidmap",
             then]), mmdebstrap("fail:E: cannot find newuidmap")),
+        ("another compiler, no user namespaces for mmdebstrap", other, (3, [
+            cannot + "E: unshare: Operation not permitted", "To check it, as root: sysctl -w "
+            "kernel.unprivileged_userns_clone=1", then]),
+         mmdebstrap("fail:E: unshare: Operation not permitted")),
         ("another compiler, no subordinate ids", other, (3, [
             cannot + "E: No entry for %s in /etc/subgid" % user, "To check it, as root: usermod "
             "--add-subuids 100000-165535 --add-subgids 100000-165535 " + user, then]),
