@@ -1,7 +1,7 @@
 """The tools' pure functions on this machine, with no build and no Wine:
-how a release address and a PKCS#11 URI are taken apart, and the unit
-tests' argument rows written from the behaviour table. The whole release
-and verify run in tests/e2e."""
+their command lines, how a release address and a PKCS#11 URI are taken
+apart, and the unit tests' argument rows written from the behaviour table.
+The whole release and verify run in tests/e2e."""
 import os
 import subprocess
 import sys
@@ -12,6 +12,26 @@ import pytest
 import signing
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+
+
+# (tool, its arguments, its exit status): usage on standard output and
+# nothing done for help, on standard error for what it does not take.
+COMMAND_LINES = [(tool, ["--help"], 0) for tool in ("setup", "test", "release", "verify", "sign",
+                                                     "benchmark")] + [
+    ("sign", ["-h"], 0), ("sign", ["--", "-h", "x"], 1),
+    ("setup", ["verfy"], 2), ("setup", ["run", "verify"], 2), ("setup", ["--yes"], 2),
+    ("test", ["x"], 2), ("release", ["-o", "out"], 2), ("release", ["a", "b"], 2),
+    ("verify", [], 2), ("verify", ["--x"], 2), ("sign", ["a"], 2), ("benchmark", ["0"], 2),
+    ("benchmark", ["-5"], 2)]
+
+
+@pytest.mark.parametrize("tool, args, status", COMMAND_LINES)
+def test_command_line(tool, args, status):
+    done = subprocess.run([os.path.join(TOP, "tools", tool)] + args, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    usage = b"usage: tools/%s" % tool.encode()
+    assert (done.returncode, usage in done.stdout, usage in done.stderr) == \
+        (status, status == 0, status == 2)
 
 
 ADDRESS = "https://github.com/someone/archver/releases/download/v1.3.0"
