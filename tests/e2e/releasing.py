@@ -347,8 +347,8 @@ def assert_verify(t, rows):
     one), the first alone (the others take the build it keeps), then three
     at a time: with
     the hostile environment and a change to the checkout's README.md that is
-    not committed, since the commit named is what counts. Rows this machine
-    cannot run are said, once the others passed, as the test skipped."""
+    not committed, since the commit named is what counts. Returns the rows
+    this machine cannot run, for skip_rows, each (why, what)."""
     uncommitted_change(t)
     runnable, not_run = [], []
     for what, data, want, *more in rows:
@@ -394,7 +394,13 @@ def assert_verify(t, rows):
         results = [outcome(row) for row in runnable[:1]] + list(pool.map(outcome, runnable[1:]))
     run("git", "-C", t.repo, "checkout", "README.md")
     assert {what: got for what, got, _ in results} == {what: want for what, _, want in results}
-    if not_run:  # each row by its name, under its reason
+    return not_run
+
+
+def skip_rows(not_run):
+    """The test skipped, once the rows that ran passed, where rows did not
+    run: each by its name, under its reason."""
+    if not_run:
         pytest.skip("not run here, the other rows passed: " + "; ".join("%s: %s" % (why, ", ".join(
             repr(what) for cause, what in not_run if cause == why)) for why in dict(not_run)))
 

@@ -17,7 +17,8 @@ import types
 
 import pefile
 import pytest
-from releasing import assert_package, assert_refused, assert_verify, run, sign, write, zipped
+from releasing import (assert_package, assert_refused, assert_verify, run, sign, skip_rows, write,
+                       zipped)
 
 
 SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
@@ -208,7 +209,7 @@ def test_signing_release(t, signed, altered):
         stamped = releaser.release(env=dict(ARCHVER_SIGNED_EXE=write(os.path.join(
             t.work, "stamped.exe"), sign(t, t.cert, t.key, url=server)[2])))[2]
     assert run("osslsigncode", "verify", "-CAfile", t.cert, "-in", altered.grown)[0] == 0
-    assert_verify(t, [
+    skip_rows(assert_verify(t, [
         ("signed release", files["zip"], (0, ["built from these sources: commit " + t.commit])),
         ("a certificate table of garbage", zipped(dict(files, **{"archver.exe": open(
             altered.garbage, "rb").read()}), when), (1, [
@@ -222,7 +223,7 @@ def test_signing_release(t, signed, altered):
             % t.commit])) for what, exe in (("64 bytes more inside the signature", grown), (
                 "an attribute the signer did not sign", open(altered.blob, "rb").read()))],
         ("signed release with an RFC 3161 timestamp", stamped["zip"],
-         (0, ["built from these sources: commit " + t.commit]))])
+         (0, ["built from these sources: commit " + t.commit]))]))
 
 
 @pytest.mark.parametrize("args", [[b"/o"], [b"/b"], [b"/w"], [b"/?"]], ids=repr)
