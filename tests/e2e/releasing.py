@@ -2,13 +2,12 @@
 the repository with hostile commits, the one way they run a program, the
 zips they forge, and the assertions their tables go through."""
 import concurrent.futures
-import contextlib
 import ctypes
 import io
 import os
 import platform
-import pty
 import re
+import shlex
 import shutil
 import socket
 import subprocess
@@ -70,27 +69,14 @@ def write(path, data, mode=None):
     return path
 
 
-def run(*args, env=None, terminal=False):
+def run(*args, env=None, typed=None):
     """(exit status, output) of a program, in this environment but for the
-    release and signing variables, with env added; with terminal, on a
-    pseudo-terminal of its own, on which the verifier typed a line first."""
+    release and signing variables, with env added, and what was typed, if
+    anything, as its input."""
     inherited = {k: v for k, v in os.environ.items() if k not in RELEASE_VARIABLES}
-    env = dict(inherited, **GIT_ENV, **(env or {}))
-    if not terminal:
-        done = subprocess.run(list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              env=env)
-        return done.returncode, done.stdout.decode(errors="replace")
-    ours, its = pty.openpty()
-    os.write(ours, b"typed by the verifier\n")
-    with subprocess.Popen(["setsid", "--ctty"] + list(args), stdin=its, stdout=its, stderr=its,
-                          env=env) as started:
-        os.close(its)
-        output = b""
-        with contextlib.suppress(OSError):  # EIO once the terminal's last user is gone
-            while chunk := os.read(ours, 1 << 16):
-                output += chunk
-    os.close(ours)
-    return started.returncode, output.decode(errors="replace").replace("\r\n", "\n")
+    done = subprocess.run(list(args), input=typed, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, env=dict(inherited, **GIT_ENV, **(env or {})))
+    return done.returncode, done.stdout.decode(errors="replace").replace("\r\n", "\n")
 
 
 # add_key and keyctl by machine: the hostile build reaches for the
@@ -370,10 +356,13 @@ def assert_verify(t, rows):
         os.mkdir(scratch)
         if os.geteuid() == 0:
             os.chown(scratch, NOBODY, NOBODY)
-        terminal = more.pop("terminal", False)
-        status, output = run(*(start if os.geteuid() == 0 else []),
-                             os.path.join(t.repo, "tools", "verify"), package,
-                             env=dict(t.hostile, TMPDIR=scratch, **more), terminal=terminal)
+        command = (start if os.geteuid() == 0 else []) + [
+            os.path.join(t.repo, "tools", "verify"), package]
+        # On a terminal of its own, on which the verifier typed a line first.
+        typed = more.pop("terminal", False) and b"typed by the verifier\n"
+        status, output = run(*(["script", "-qec", shlex.join(command), "/dev/null"] if typed
+                               else command), env=dict(t.hostile, TMPDIR=scratch, **more),
+                             typed=typed or None)
         left = os.listdir(scratch)
         shutil.rmtree(folder)
         verdict = [line.replace(package, "ZIP").replace(t.cache, "CACHE").replace(t.repo, "REPO")
