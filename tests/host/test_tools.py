@@ -25,7 +25,8 @@ COMMAND_LINES = [(tool, ["--help"], 0) for tool in ("setup", "test", "release", 
     ("benchmark", ["-5"], 2)]
 
 
-@pytest.mark.parametrize("tool, args, status", COMMAND_LINES)
+@pytest.mark.parametrize("tool, args, status", COMMAND_LINES,
+                         ids=[" ".join([tool] + args) for tool, args, _ in COMMAND_LINES])
 def test_command_line(tool, args, status):
     done = subprocess.run([os.path.join(TOP, "tools", tool)] + args, stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
