@@ -6,7 +6,7 @@ rem version and build in the registry and from "ver", the product type in the
 rem registry, and EXPECT_CODE when set. One line per check, then "crosscheck:
 rem all agree" (exit 0) or what disagrees (exit 1); exit 2 without
 rem archver.exe or without a folder of its own in TEMP. Where reg.exe cannot
-rem read the registry (Windows 2000 has none), the environment and "ver"
+rem read the registry (Windows 2000 has none in System32), the environment and "ver"
 rem stand in as far as they go, and each check nothing else answers, the
 rem registry and EXPECT_CODE among them, is an "unknown" line: what could not
 rem be checked is no disagreement.
