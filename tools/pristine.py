@@ -39,9 +39,10 @@ def printable(text):
 
 
 def run(args, env=None):
-    """What args print, once they ran without error; the tools run every
-    program through here. What failed is told with its output indented, so
-    no line of it passes for a line of the tool's own."""
+    """What args print, once they ran without error: a program of one's own
+    tree or of Debian's (the release's build, mmdebstrap). What failed is
+    told with its output indented, so no line of it passes for a line of
+    the tool's own."""
     done = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if done.returncode != 0:
         raise BuildError("%s failed:\n%s" % (" ".join(args[:2]), "".join(
