@@ -75,21 +75,31 @@ def git(repository, *args):
 # A release's sources are some 400 KB in some 100 files; no larger tree is
 # taken out.
 TREE_BYTES, TREE_ENTRIES = 32 << 20, 4096
-# The commit's tree as git checks it out, as a tar file on standard output:
-# from a git folder of its own that borrows the repository's objects, so
-# that no configuration, ref or attributes file of the repository's or the
-# caller's reaches it, and with export-subst and export-ignore off, which
-# would put ref names in it or leave files out.
-EXPORT = """git=$(mktemp -d) && git init -q --bare --template= "$git" && mkdir "$git/info" &&
+# git on a repository's objects and refs alone, in a git folder of its own:
+# no configuration, hook or attributes file of the repository's or the
+# caller's reaches it, export-subst and export-ignore are off (they would
+# put ref names in a tree or leave files out), and git is "$@" in a script,
+# whose standard output alone is read.
+IN_GIT = """exec 2>/dev/null
+git=$(mktemp -d) && git init -q --bare --template= "$git" && mkdir "$git/info" &&
 echo "* -export-subst -export-ignore" >"$git/info/attributes" &&
-echo "$1" >"$git/objects/info/alternates" || exit 1
-git --git-dir="$git" archive --format=tar "$2" 2>/dev/null
+echo "$1/objects" >"$git/objects/info/alternates" && cp -R "$1/refs/." "$git/refs" &&
+{ [ ! -f "$1/packed-refs" ] || cp "$1/packed-refs" "$git"; } || exit 1
+shift
+set -- git --git-dir="$git" "$@"
+(%s)
 status=$?
 rm -rf "$git"
 exit $status"""
 # What git needs of the environment: none of the caller's configuration.
 GIT_ENV = {"GIT_CONFIG_NOSYSTEM": "1", "GIT_CONFIG_GLOBAL": os.devnull, "GIT_ATTR_NOSYSTEM": "1",
            "HOME": "/nonexistent"}
+# When the commit was made, then git's listing of its tree; the tree as git
+# checks it out, as a tar file.
+LISTING = """"$@" log -1 --format=%ct "$0" && exec "$@" ls-tree -r -l -z --full-tree "$0"
+"""
+EXPORT = """exec "$@" archive --format=tar "$0"
+"""
 # The size of each file named, one line each (and their total), then their
 # bytes, from a tar.
 FROM_TAR = """out=$(mktemp -d) && tar=$1 && shift && tar -x -f "$tar" -C "$out" -- "$@" 2>/dev/null && cd "$out" &&
@@ -106,6 +116,15 @@ def host(args, inputs=(), env=None, most=None):
     done = subprocess.run(args, env=dict(env or {}, PATH=SYSTEM_PATH), stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     return done.returncode, done.stdout
+
+
+def in_git(runner, git_dir, script, commit, most):
+    """(exit status, output) of script run through runner on the objects and
+    refs of the repository whose git folder (the common one of its work
+    trees) is git_dir, as IN_GIT says, with commit as its $0."""
+    inputs = [os.path.join(git_dir, name) for name in ("objects", "refs", "packed-refs")]
+    return runner(["sh", "-c", IN_GIT % script, commit, git_dir], env=GIT_ENV, most=most,
+                  inputs=[path for path in inputs if os.path.exists(path)])
 
 
 def step(runner, args, what, inputs=(), env=None, most=None):
@@ -158,29 +177,24 @@ def check_tree(listing):
                 name, kinds.get(modes.get(name), "nothing")))
 
 
-# When the commit was made, then git's listing of its tree.
-LISTING = """commit=$1
-shift
-"$@" log -1 --format=%ct "$commit" 2>/dev/null &&
-    exec "$@" ls-tree -r -l -z --full-tree "$commit" 2>/dev/null
-"""
-
-
 def take_out(runner, git_dir, commit, folder):
     """(the commit's time, {name: bytes} of its CMakeLists.txt and the files
     a release ships, its tree as a tar file in folder) of the repository
     whose git folder (the common one of its work trees) is git_dir, each
     step through runner: the tree's listing checked before it is taken
     out, and no file read through a link."""
-    git = ["git", "--git-dir=" + git_dir, "-c", "safe.directory=*"]
-    when, _, listing = step(runner, ["sh", "-c", LISTING, "sh", commit] + git, "git ls-tree",
-                            inputs=[git_dir], env=GIT_ENV, most=TREE_ENTRIES << 10).partition(b"\n")
+    status, output = in_git(runner, git_dir, LISTING, commit, TREE_ENTRIES << 10)
+    when, _, listing = output.partition(b"\n")
+    if status != 0 or not when.isdigit():
+        raise BuildError("git cannot list the commit's tree")
     check_tree(listing)
     tar = os.path.join(folder, "tree.tar")
+    status, output = in_git(runner, git_dir, EXPORT, commit,
+                            TREE_BYTES + (TREE_ENTRIES << 11) + (1 << 20))
+    if status != 0:
+        raise BuildError("git cannot take the commit's tree out")
     with open(tar, "wb") as f:
-        f.write(step(runner, ["sh", "-c", EXPORT, "sh", os.path.join(git_dir, "objects"), commit],
-                     "git archive", inputs=[git_dir], env=GIT_ENV,
-                     most=TREE_BYTES + (TREE_ENTRIES << 11) + (1 << 20)))
+        f.write(output)
     files = from_tar(runner, tar, ["CMakeLists.txt"] + SHIPPED[1:])
     return int(when), dict(files), tar
 
