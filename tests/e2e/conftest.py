@@ -62,8 +62,7 @@ def t(built):
         os.mkdir(cache, 0o700)
         os.mkdir(home, 0o755)
         # Where the commit's build must write nothing: the checkout, the
-        # user's home and cache folder, a folder anyone may write and one
-        # that group root alone may write.
+        # user's home and cache folder, and a folder anyone may write.
         repo = os.path.join(work, "repo")
         targets = [os.path.join(repo, "escaped"), os.path.join(home, "escaped"),
                    os.path.join(cache, "escaped"), os.path.join(outside, "open", "escaped")]
@@ -72,8 +71,6 @@ def t(built):
         if os.geteuid() == 0:
             os.chown(cache, NOBODY, NOBODY)
             os.chown(home, NOBODY, NOBODY)
-            targets.append(os.path.join(outside, "group", "escaped"))
-            os.mkdir(os.path.dirname(targets[-1]), 0o770)
         reached = []
         agent = os.path.join(home, "agent.sock")
         servers = [listening(socket.AF_UNIX, agent, reached),

@@ -3,11 +3,10 @@ what a pose reports, the version code by the oracle's rule."""
 import oracle
 from winehost import WIN10_BUILD, named_version, registry_version
 
-# What Wine's named versions report where no registry says otherwise:
-# version, build, product type.
+# What Wine's named versions report where no registry says otherwise and a
+# test asks: version, build, product type.
 NAMED = {"win2k": ("5.0", "2195", "WinNT"), "winxp": ("5.1", "2600", "WinNT"),
-         "win2003": ("5.2", "3790", "ServerNT"), "win81": ("6.3", "9600", "WinNT"),
-         "win10": ("10.0", WIN10_BUILD, "WinNT")}
+         "win2003": ("5.2", "3790", "ServerNT")}
 
 
 def facts(setting):

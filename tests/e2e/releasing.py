@@ -3,6 +3,7 @@ the repository with hostile commits, the one way they run a program, the
 zips they forge, and the assertions their tables go through."""
 import concurrent.futures
 import ctypes
+import hashlib
 import io
 import os
 import platform
@@ -18,9 +19,10 @@ import zipfile
 import pristine
 import pytest
 
-# The user's documents, every page with a recipe among them; no contributor's.
-FILES = ["BUILDINFO", "CHANGELOG.md", "LICENSE", "NOTICES.md", "README.md", "SECURITY.md",
-         "SHA256SUMS", "archver.exe", "crosscheck.cmd", "docs/recipes.md", "docs/reference.md"]
+# The user's documents, every page with a recipe among them, no contributor's:
+# the zip's entries in their order.
+FILES = ["archver.exe", "crosscheck.cmd", "README.md", "LICENSE", "NOTICES.md", "SECURITY.md",
+         "CHANGELOG.md", "docs/reference.md", "docs/recipes.md", "BUILDINFO", "SHA256SUMS"]
 
 
 # Markdown links and the headings they may point to.
@@ -55,8 +57,10 @@ NOBODY = 65534
 AS_NOBODY = ["/usr/bin/setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"]
 
 
+# Committed after it was written, as a rebased commit is: its time is the
+# committer's.
 GIT_ENV = dict(GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.org", GIT_COMMITTER_NAME="t",
-               GIT_COMMITTER_EMAIL="t@example.org", GIT_AUTHOR_DATE="2026-01-02T03:04:05Z",
+               GIT_COMMITTER_EMAIL="t@example.org", GIT_AUTHOR_DATE="2025-06-07T08:09:10Z",
                GIT_COMMITTER_DATE="2026-01-02T03:04:05Z")
 
 
@@ -281,11 +285,12 @@ def broken_links(files):
 
 
 def assert_package(files, commit):
-    assert sorted(n for n in files if n != "zip") == FILES
+    # Stored, each a plain file of mode 0644; the sums as sha256sum reads them.
     with zipfile.ZipFile(io.BytesIO(files["zip"])) as z:
-        assert {e.compress_type for e in z.infolist()} == {zipfile.ZIP_STORED}
-    assert sorted(files["SHA256SUMS"].decode().splitlines()) == sorted(pristine.sums(
-        (n, d) for n, d in files.items() if n not in ("zip", "SHA256SUMS")).splitlines())
+        assert [(e.filename, e.compress_type, e.external_attr >> 16) for e in z.infolist()] == \
+            [(name, zipfile.ZIP_STORED, 0o100644) for name in FILES]
+    assert files["SHA256SUMS"].decode().splitlines() == [
+        "%s  %s" % (hashlib.sha256(files[name]).hexdigest(), name) for name in FILES[:-1]]
     assert broken_links(files) == [], "links that lead nowhere in the zip"
     lines = files["BUILDINFO"].decode().splitlines()
     assert (lines[:1], [line.split(" ")[0] for line in lines]) == \
