@@ -6,7 +6,7 @@ from winehost import WIN10_BUILD, named_version, registry_version
 # What Wine's named versions report where no registry says otherwise and a
 # test asks: version, build, product type.
 NAMED = {"win2k": ("5.0", "2195", "WinNT"), "winxp": ("5.1", "2600", "WinNT"),
-         "win2003": ("5.2", "3790", "ServerNT")}
+         "win2003": ("5.2", "3790", "ServerNT"), "win81": ("6.3", "9600", "WinNT")}
 
 
 def facts(setting):
