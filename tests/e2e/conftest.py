@@ -114,8 +114,8 @@ def t(built):
         yield types.SimpleNamespace(
             no_sandbox=probe.returncode and probe.stdout.decode(errors="replace").strip(),
             source=built["source_dir"], exe_path=built["exe"], built=exe, version=version,
-            work=work, repo=repo, commit=commit, commits=commits, cert=cert, key=key, other=other, targets=targets,
-            reached=reached, planted=planted, caller=caller, cache=cache,
+            work=work, repo=repo, commit=commit, commits=commits, cert=cert, key=key, other=other,
+            targets=targets, reached=reached, planted=planted, caller=caller, cache=cache,
             hostile=dict(FLAGS, GIT_CONFIG_GLOBAL=user_config, GIT_CONFIG_SYSTEM=user_config,
                          GIT_CONFIG_COUNT="2", GIT_CONFIG_KEY_0="core.autocrlf",
                          GIT_CONFIG_VALUE_0="true", GIT_CONFIG_KEY_1="filter.planted.smudge",

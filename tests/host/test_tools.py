@@ -18,7 +18,7 @@ TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 # nothing done for help, on standard error for what it does not take.
 COMMAND_LINES = [(tool, ["--help"], 0) for tool in ("setup", "test", "release", "verify", "sign",
                                                      "benchmark")] + [
-    ("sign", ["-h"], 0), ("sign", ["--", "-h", "x"], 1),
+    ("sign", ["-h"], 0), ("sign", ["--", "-h", "/nonexistent/x"], 1),
     ("setup", ["verfy"], 2), ("setup", ["run", "verify"], 2), ("setup", ["--yes"], 2),
     ("test", ["x"], 2), ("release", ["-o", "out"], 2), ("release", ["a", "b"], 2),
     ("verify", [], 2), ("verify", ["--x"], 2), ("sign", ["a"], 2), ("benchmark", ["0"], 2),
