@@ -45,9 +45,14 @@ def run(args, env=None):
     the tool's own."""
     done = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if done.returncode != 0:
-        raise BuildError("%s failed:\n%s" % (" ".join(args[:2]), "".join(
-            "    " + line for line in done.stdout.decode(errors="replace").splitlines(True))))
+        raise failed(" ".join(args[:2]), done.stdout)
     return done.stdout
+
+
+def failed(what, output):
+    """The BuildError that says what failed, its output indented."""
+    return BuildError("%s failed:\n%s" % (what, "".join(
+        "    " + line for line in output.decode(errors="replace").splitlines(True))))
 
 
 def trusted(repository):
@@ -127,15 +132,6 @@ def in_git(runner, git_dir, script, commit, most):
                   inputs=[path for path in inputs if os.path.exists(path)])
 
 
-def step(runner, args, what, inputs=(), env=None, most=None):
-    """What args print through runner, once they ran without error."""
-    status, output = runner(args, inputs=inputs, env=env, most=most)
-    if status != 0:
-        raise BuildError("%s failed:\n%s" % (what, "".join(
-            "    " + line for line in output.decode(errors="replace").splitlines(True))))
-    return output
-
-
 def read_plain(path, name):
     """The bytes of path, a plain file, never what a link leads to."""
     try:
@@ -201,8 +197,10 @@ def take_out(runner, git_dir, commit, folder):
 
 def from_tar(runner, tar, names):
     """[(name, bytes)] of the plain files names in the tar file tar."""
-    output = step(runner, ["sh", "-c", FROM_TAR, "sh", tar] + names, "tar -x", inputs=[tar],
-                  most=len(names) * (LARGEST_FILE + 16))
+    status, output = runner(["sh", "-c", FROM_TAR, "sh", tar] + names, inputs=[tar],
+                            most=len(names) * (LARGEST_FILE + 16))
+    if status != 0:
+        raise failed("tar -x", output)
     lines = output.split(b"\n", len(names) + 1)
     data, files = lines.pop(), []
     for name, line in zip(names, lines):
