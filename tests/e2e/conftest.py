@@ -1,5 +1,5 @@
-"""What the end-to-end tests share: what CTest hands them (ARCHVER_*), a
-Wine prefix of the bitness named for the whole run, the repository the
+"""What the end-to-end tests share: what a preset built (--build), the
+cmd.exe they run under (--cmd) and a Wine prefix of its bitness, the repository the
 release tests release and what they release and sign (helpers in
 releasing.py), and a last line counting what the harness ran again."""
 import glob
@@ -21,15 +21,45 @@ pytest.register_assert_rewrite("releasing")
 from releasing import (AS_NOBODY, FLAGS, NOBODY, PLANTED, Releaser, keyring, listening,
                        make_repository, run, sign, write)
 
+# The cmd.exe a run takes: that of 64-bit Windows, the 32-bit one there, or
+# that of 32-bit Windows; the prefix of its bitness runs every test.
+HOSTS = ["win64", "wow64", "win32"]
+
+
+def pytest_addoption(parser):
+    parser.addoption("--build", metavar="DIR", required=True,
+                     help="a preset's build folder, such as build/windows-x86: what it built")
+    parser.addoption("--cmd", choices=HOSTS, default="win64",
+                     help="the cmd.exe to run under, and its prefix: %(default)s by default")
+
+
+def pytest_collection_modifyitems(config, items):
+    """A test marked with hosts runs under those cmd.exe alone."""
+    cmd = config.getoption("cmd")
+
+    def elsewhere(item):
+        hosts = [mark.name for mark in item.iter_markers() if mark.name in HOSTS]
+        return hosts and cmd not in hosts
+    dropped = [item for item in items if elsewhere(item)]
+    if dropped:
+        config.hook.pytest_deselected(items=dropped)
+        items[:] = [item for item in items if not elsewhere(item)]
+
+
 @pytest.fixture(scope="session")
-def built():
-    """The ARCHVER_* variables, by name in lower case without the prefix."""
-    return {name[len("ARCHVER_"):].lower(): value for name, value in os.environ.items()
-            if name.startswith("ARCHVER_")}
+def built(pytestconfig):
+    """What --build built, by name (built.txt, tests/e2e/CMakeLists.txt),
+    the cmd.exe and the bitness of its prefix."""
+    with open(os.path.join(pytestconfig.getoption("build"), "tests", "e2e", "built.txt")) as f:
+        values = dict(line.rstrip("\n").split("=", 1) for line in f)
+    cmd = pytestconfig.getoption("cmd")
+    return dict(values, cmd=cmd, arch=cmd.replace("wow64", "win64"))
 
 
 @pytest.fixture(scope="session")
 def wine(built):
+    """A copy of the booted prefix, booted first where no run has."""
+    winehost.keep_booted("boot", built["wine_dir"], built["arch"])
     with winehost.Prefix("e2e", built["arch"], built["launch"], built["wine_dir"]) as prefix:
         yield prefix
 
