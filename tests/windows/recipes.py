@@ -211,41 +211,44 @@ def crlf(text):
 
 def check_no_answer(top, directory, cmd):
     """Each recipe that asks archver, where archver is missing and where a
-    program in its place ends with a code archver never answers."""
+    program in its place ends with a code archver never answers; the quick
+    start where only /b answers; the installer around a stand-in."""
     nothing = os.path.join(directory, "nothing.exe")
     folder = os.path.join(directory, "no answer")
     os.makedirs(folder, exist_ok=True)
     write_recipes(recipes(top), folder, nothing)
-    for code in NO_ANSWER_CODES:
-        if code is None:
-            if os.path.exists(os.path.join(folder, "archver.exe")):
-                os.remove(os.path.join(folder, "archver.exe"))
-            values = dict(code=MISSING, ps_code=0, started="archver.exe is not beside this script")
-        else:
-            shutil.copy(nothing, os.path.join(folder, "archver.exe"))
-            values = dict(code=code, ps_code=code, started="archver did not answer /o: %d" % code)
-        env = {} if code is None else {"ARCHVER_STANDIN_EXIT": str(code)}
-        runs = [("%s.bat" % name, run_batch, want) for name, want in NO_ANSWER_OUTPUTS.items()]
-        if os.name == "nt":
-            runs += [("%s.ps1" % name, run_powershell, want)
-                     for name, want in NO_ANSWER_POWERSHELL.items()]
-        for script, runner, want in runs:
-            out, err, status = runner(cmd, folder, script, env)
-            # cmd and PowerShell say on stderr, in the system's language,
-            # what they missed.
-            check("%s under %s, archver %s" % (script, cmd, "missing" if code is None else
-                                               "ending %d" % code),
-                  (out, err if code is not None else b"", status),
-                  (crlf(want.format(**values)), b"", 1))
-    for code in QUICK_START_O:
-        check("quick-start.bat under %s, /b answering 2, /o %d" % (cmd, code),
-              run_batch(cmd, folder, "quick-start.bat", {"ARCHVER_STANDIN_EXIT_B": "2",
-                                                         "ARCHVER_STANDIN_EXIT_O": str(code)}),
-              (crlf("64-bit Windows\narchver did not answer /o: %d\n" % code), b"", 1))
     shutil.copy(os.path.join(directory, STANDIN, "example-setup.exe"), folder)
-    for codes, want in STANDIN_INSTALLS:
-        check("installer around the stand-in under %s, %s" % (cmd, codes),
-              run_batch(cmd, folder, "installer.bat", codes), (crlf(want), b"", 0))
+    # (what, the program, script, how it runs, its variables, what it prints,
+    # exit status); cmd and PowerShell say on stderr, in the system's
+    # language, what they missed where archver is missing.
+    runs = []
+    for code in NO_ANSWER_CODES:
+        values = dict(code=MISSING, ps_code=0, started="archver.exe is not beside this script") \
+            if code is None else dict(code=code, ps_code=code,
+                                      started="archver did not answer /o: %d" % code)
+        env = {} if code is None else {"ARCHVER_STANDIN_EXIT": str(code)}
+        outputs = [("%s.bat" % name, run_batch, want) for name, want in NO_ANSWER_OUTPUTS.items()]
+        if os.name == "nt":
+            outputs += [("%s.ps1" % name, run_powershell, want)
+                        for name, want in NO_ANSWER_POWERSHELL.items()]
+        runs += [("%s, archver %s" % (script, "missing" if code is None else "ending %d" % code),
+                  code is not None and nothing, script, runner, env, want.format(**values), 1)
+                 for script, runner, want in outputs]
+    runs += [("quick-start.bat, /b answering 2, /o %d" % code, nothing, "quick-start.bat",
+              run_batch, {"ARCHVER_STANDIN_EXIT_B": "2", "ARCHVER_STANDIN_EXIT_O": str(code)},
+              "64-bit Windows\narchver did not answer /o: %d\n" % code, 1)
+             for code in QUICK_START_O]
+    runs += [("installer around the stand-in, %s" % codes, nothing, "installer.bat", run_batch,
+              codes, want, 0) for codes, want in STANDIN_INSTALLS]
+    for what, program, script, runner, env, want, status in runs:
+        archver = os.path.join(folder, "archver.exe")
+        if program:
+            shutil.copy(program, archver)
+        elif os.path.exists(archver):
+            os.remove(archver)
+        out, err, got = runner(cmd, folder, script, env)
+        check("%s under %s" % (what, cmd), (out, err if program else b"", got),
+              (crlf(want), b"", status))
 
 
 def main():
