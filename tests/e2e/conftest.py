@@ -71,92 +71,126 @@ def pytest_terminal_summary(terminalreporter):
 
 
 @pytest.fixture(scope="session")
-def t(built):
-    """A repository of this tree after hostile commits, a throwaway
-    code-signing certificate, and a hostile environment: flags, git
-    configurations and attributes, a repository, programs first on PATH, a
-    variable, a Unix socket in the verifying user's home and a port on
-    127.0.0.1, each listening, and a secret in a session keyring of this
-    process's own."""
-    with open(built["exe"], "rb") as f:
-        exe = f.read()
-    version = built["version"]
-    with tempfile.TemporaryDirectory() as work, \
+def work():
+    """The release tests' folders: work (the checkout, keys, zips, readable
+    by the verifying user), the verifying user's cache folder and home
+    (nobody's where the tests run as root), the home outside /tmp, which
+    the sandbox hides; planted, where planted programs leave a file; and
+    where no build may write: the checkout, the home, the cache folder and
+    a folder anyone may write."""
+    with tempfile.TemporaryDirectory() as path, \
             tempfile.TemporaryDirectory(dir="/var/tmp") as outside:
-        # The verifying user (nobody where the tests run as root) reads the
-        # checkout and keeps its state in a cache folder of its own; its
-        # home, with the socket, is outside /tmp, which the sandbox hides.
-        os.chmod(work, 0o755)
+        os.chmod(path, 0o755)
         os.chmod(outside, 0o755)
-        cache, home = os.path.join(work, "cache"), os.path.join(outside, "home")
+        cache, home = os.path.join(path, "cache"), os.path.join(outside, "home")
         os.mkdir(cache, 0o700)
         os.mkdir(home, 0o755)
-        # Where the commit's build must write nothing: the checkout, the
-        # user's home and cache folder, and a folder anyone may write.
-        repo = os.path.join(work, "repo")
+        if os.geteuid() == 0:
+            os.chown(cache, NOBODY, NOBODY)
+            os.chown(home, NOBODY, NOBODY)
+        repo, planted = os.path.join(path, "repo"), os.path.join(path, "planted")
+        os.mkdir(planted)
         targets = [os.path.join(repo, "escaped"), os.path.join(home, "escaped"),
                    os.path.join(cache, "escaped"), os.path.join(outside, "open", "escaped")]
         os.mkdir(os.path.dirname(targets[-1]))
         os.chmod(os.path.dirname(targets[-1]), 0o777)
-        if os.geteuid() == 0:
-            os.chown(cache, NOBODY, NOBODY)
-            os.chown(home, NOBODY, NOBODY)
-        reached = []
-        agent = os.path.join(home, "agent.sock")
-        servers = [listening(socket.AF_UNIX, agent, reached),
-                   listening(socket.AF_INET, ("127.0.0.1", 0), reached)]
-        os.chmod(agent, 0o777)
-        # Each program planted and each smudge filter leave a file in
-        # planted/ where they run.
-        planted = os.path.join(work, "planted")
-        os.mkdir(planted)
-        keyring(1, 1, None)  # KEYCTL_JOIN_SESSION_KEYRING, a new one
-        keyring(0, b"user", b"archver-secret", b"secret", 6, -3)
-        commits = make_repository(built["source_dir"], repo, (
-            targets, agent, servers[1].getsockname()[1], os.path.join(planted, "ran")))
-        commit = run("git", "-C", repo, "rev-parse", "HEAD")[1].strip()
-        cert, key, other = (os.path.join(work, n) for n in ("cert.pem", "key.pem", "other.pem"))
-        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-            "-out", cert, "-days", "2", "-subj", "/CN=archver test signer",
-            "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
-        run("openssl", "genrsa", "-out", other, "2048")
-        user_config = write(os.path.join(work, "gitconfig"), "[core]\n\tautocrlf = true\n")
-        config = os.path.join(work, "config")
-        os.makedirs(os.path.join(config, "git"))
-        # The user's own configuration, where git looks for it.
-        for path in (os.path.join(home, ".gitconfig"), os.path.join(config, "git", "config")):
-            write(path, "[filter \"planted\"]\n\tsmudge = touch '%s/ran'; cat\n" % planted)
-        write(os.path.join(config, "git", "attributes"),
-              "*.md working-tree-encoding=UTF-16LE-BOM\n")
-        for tool in PLANTED:
-            write(os.path.join(planted, tool), "#!/bin/sh\ntouch '%s/ran'\nexit 1\n" % planted,
-                  0o755)
-        caller = os.path.join(work, "caller")
-        run("git", "init", "-q", caller)
-        run("git", "-C", caller, "commit", "-q", "--allow-empty", "-m", "the caller's")
-        # Whether bubblewrap can make a sandbox here as the verifying user,
-        # asked apart from tools/verify's own probe, which the rows test.
-        probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + [
-            confine.BWRAP, "--unshare-all", "--ro-bind", "/", "/", "--proc", "/proc", "--dev",
-            "/dev", "true"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT) \
-            if os.path.exists(confine.BWRAP) else types.SimpleNamespace(
-                returncode=1, stdout=b"no bubblewrap")
-        yield types.SimpleNamespace(
-            no_sandbox=probe.returncode and probe.stdout.decode(errors="replace").strip(),
-            source=built["source_dir"], exe_path=built["exe"], built=exe, version=version,
-            work=work, repo=repo, commit=commit, commits=commits, cert=cert, key=key, other=other,
-            targets=targets, reached=reached, planted=planted, caller=caller, cache=cache,
-            hostile=dict(FLAGS, GIT_CONFIG_GLOBAL=user_config, GIT_CONFIG_SYSTEM=user_config,
-                         GIT_CONFIG_COUNT="2", GIT_CONFIG_KEY_0="core.autocrlf",
-                         GIT_CONFIG_VALUE_0="true", GIT_CONFIG_KEY_1="filter.planted.smudge",
-                         GIT_CONFIG_VALUE_1="touch '%s/ran'; cat" % planted,
-                         GIT_DIR=os.path.join(caller, ".git"), XDG_CACHE_HOME=cache,
-                         XDG_CONFIG_HOME=config, HOME=home, ARCHVER_PLANTED="1",
-                         ARCHVER_SIGN_PIN="1234", PATH=planted + os.pathsep + os.environ["PATH"]),
-            releaser=Releaser(repo, work, version),
-            address="https://github.com/someone/archver/releases/download/v" + version)
-        for server in servers:
-            server.close()
+        yield types.SimpleNamespace(path=path, cache=cache, home=home, repo=repo,
+                                    planted=planted, targets=targets)
+
+
+@pytest.fixture(scope="session")
+def listeners(work):
+    """A Unix socket in the verifying user's home and a port on 127.0.0.1,
+    listening: the socket's path, the port and the addresses reached."""
+    reached = []
+    agent = os.path.join(work.home, "agent.sock")
+    servers = [listening(socket.AF_UNIX, agent, reached),
+               listening(socket.AF_INET, ("127.0.0.1", 0), reached)]
+    os.chmod(agent, 0o777)
+    yield types.SimpleNamespace(agent=agent, port=servers[1].getsockname()[1], reached=reached)
+    for server in servers:
+        server.close()
+
+
+@pytest.fixture(scope="session")
+def secret():
+    """A secret in a session keyring of this process's own."""
+    keyring(1, 1, None)  # KEYCTL_JOIN_SESSION_KEYRING, a new one
+    keyring(0, b"user", b"archver-secret", b"secret", 6, -3)
+
+
+@pytest.fixture(scope="session")
+def repository(built, work, listeners):
+    """The repository of this tree after the hostile commits: {name: commit}."""
+    return make_repository(built["source_dir"], work.repo, (
+        work.targets, listeners.agent, listeners.port, os.path.join(work.planted, "ran")))
+
+
+@pytest.fixture(scope="session")
+def keys(work):
+    """A throwaway code-signing certificate and its key, and another key."""
+    paths = [os.path.join(work.path, name) for name in ("cert.pem", "key.pem", "other.pem")]
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", paths[1],
+        "-out", paths[0], "-days", "2", "-subj", "/CN=archver test signer",
+        "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature")
+    run("openssl", "genrsa", "-out", paths[2], "2048")
+    return paths
+
+
+@pytest.fixture(scope="session")
+def hostile(work):
+    """The caller's environment at its worst: flags, git configurations and
+    attributes, the caller's own repository, programs first on PATH; each
+    program planted and each smudge filter leave a file in planted/."""
+    user_config = write(os.path.join(work.path, "gitconfig"), "[core]\n\tautocrlf = true\n")
+    config = os.path.join(work.path, "config")
+    os.makedirs(os.path.join(config, "git"))
+    # The user's own configuration, where git looks for it.
+    for path in (os.path.join(work.home, ".gitconfig"), os.path.join(config, "git", "config")):
+        write(path, "[filter \"planted\"]\n\tsmudge = touch '%s/ran'; cat\n" % work.planted)
+    write(os.path.join(config, "git", "attributes"), "*.md working-tree-encoding=UTF-16LE-BOM\n")
+    for tool in PLANTED:
+        write(os.path.join(work.planted, tool), "#!/bin/sh\ntouch '%s/ran'\nexit 1\n"
+              % work.planted, 0o755)
+    caller = os.path.join(work.path, "caller")
+    run("git", "init", "-q", caller)
+    run("git", "-C", caller, "commit", "-q", "--allow-empty", "-m", "the caller's")
+    return dict(FLAGS, GIT_CONFIG_GLOBAL=user_config, GIT_CONFIG_SYSTEM=user_config,
+                GIT_CONFIG_COUNT="2", GIT_CONFIG_KEY_0="core.autocrlf", GIT_CONFIG_VALUE_0="true",
+                GIT_CONFIG_KEY_1="filter.planted.smudge",
+                GIT_CONFIG_VALUE_1="touch '%s/ran'; cat" % work.planted,
+                GIT_DIR=os.path.join(caller, ".git"), XDG_CACHE_HOME=work.cache,
+                XDG_CONFIG_HOME=config, HOME=work.home, ARCHVER_PLANTED="1",
+                ARCHVER_SIGN_PIN="1234", PATH=work.planted + os.pathsep + os.environ["PATH"])
+
+
+@pytest.fixture(scope="session")
+def no_sandbox():
+    """Why bubblewrap cannot make a sandbox here as the verifying user, or
+    "": asked apart from tools/verify's own probe, which the rows test."""
+    if not os.path.exists(confine.BWRAP):
+        return "no bubblewrap"
+    probe = subprocess.run((AS_NOBODY if os.geteuid() == 0 else []) + [
+        confine.BWRAP, "--unshare-all", "--ro-bind", "/", "/", "--proc", "/proc", "--dev", "/dev",
+        "true"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return probe.returncode and probe.stdout.decode(errors="replace").strip()
+
+
+@pytest.fixture(scope="session")
+def t(built, work, listeners, secret, repository, keys, hostile, no_sandbox):
+    """What the release tests take, in one namespace."""
+    version = built["version"]
+    with open(built["exe"], "rb") as f:
+        exe = f.read()
+    return types.SimpleNamespace(
+        no_sandbox=no_sandbox, source=built["source_dir"], exe_path=built["exe"], built=exe,
+        version=version, work=work.path, repo=work.repo, commits=repository,
+        commit=run("git", "-C", work.repo, "rev-parse", "HEAD")[1].strip(),
+        cert=keys[0], key=keys[1], other=keys[2], targets=work.targets,
+        reached=listeners.reached, planted=work.planted, cache=work.cache, hostile=hostile,
+        caller=os.path.join(work.path, "caller"),
+        releaser=Releaser(work.repo, work.path, version),
+        address="https://github.com/someone/archver/releases/download/v" + version)
 
 
 @pytest.fixture(scope="session")

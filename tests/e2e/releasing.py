@@ -1,7 +1,6 @@
 """What the release, verify and signing tests share besides their fixtures:
 the repository with hostile commits, the one way they run a program, the
 zips they forge, and the assertions their tables go through."""
-import concurrent.futures
 import ctypes
 import hashlib
 import io
@@ -329,74 +328,67 @@ def sign(t, cert, key, url=None, env=None):
     return status, output, open(signed, "rb").read() if os.path.exists(signed) else None
 
 
-def assert_verify(t, rows):
-    """tools/verify on each (what, the zip's bytes, (exit status, what it
-    concludes), more: the environment, "start" to start it otherwise than
-    as nobody where the tests run as root, "name" the zip's file name,
-    "root" where root alone can plant what it needs, "sandbox" False where
-    it stops before its first step in the sandbox, "terminal" to start it on
-    one), the first alone (the others take the build it keeps), then three
-    at a time: with
-    the hostile environment and a change to the checkout's README.md that is
-    not committed, since the commit named is what counts. Returns the rows
-    this machine cannot run, for skip_rows, each (why, what)."""
+def assert_verify(t, data, want, more=None):
+    """tools/verify on the zip's bytes data: (exit status, what it
+    concludes) as want. more: the environment, "start" to start it
+    otherwise than as nobody where the tests run as root, "name" the zip's
+    file name, "root" where root alone can plant what it needs, "sandbox"
+    False where it stops before its first step in the sandbox, "terminal"
+    to start it on one, "seconds" the time a check may take, in the
+    checkout's confine.py, uncommitted. Started with the hostile environment
+    and a change to the checkout's README.md that is not committed, since
+    the commit named is what counts; skipped where this machine cannot run
+    it."""
+    more = dict(more or {})
+    start, by_root = more.pop("start", AS_NOBODY), more.pop("root", False)
+    if (start != AS_NOBODY or by_root) and os.geteuid() != 0:
+        pytest.skip("root alone starts it so")
+    if more.pop("sandbox", True) and t.no_sandbox:
+        pytest.skip("no sandbox here (%s)" % t.no_sandbox)
+    folder = tempfile.mkdtemp(dir=t.work)
+    os.chmod(folder, 0o755)
+    package = write(os.path.join(folder, more.pop("name", "verify.zip")), data, 0o644)
+    scratch = os.path.join(folder, "tmp")  # where it makes its scratch folder
+    os.mkdir(scratch)
+    if os.geteuid() == 0:
+        os.chown(scratch, NOBODY, NOBODY)
+    command = (start if os.geteuid() == 0 else []) + [
+        os.path.join(t.repo, "tools", "verify"), package]
+    # On a terminal of its own, on which the verifier typed a line first.
+    typed = more.pop("terminal", False) and b"typed by the verifier\n"
+    limits = os.path.join(t.repo, "tools", "confine.py")
+    with open(limits) as f:
+        kept = f.read()
+    if "seconds" in more:
+        write(limits, re.sub(r"(?m)^SECONDS = \d+", "SECONDS = %d" % more.pop("seconds"), kept))
     uncommitted_change(t)
-    runnable, not_run = [], []
-    for what, data, want, *more in rows:
-        more = dict(more[0] if more else {})
-        start, by_root = more.pop("start", AS_NOBODY), more.pop("root", False)
-        if (start != AS_NOBODY or by_root) and os.geteuid() != 0:
-            not_run.append(("root alone starts it so", what))
-        elif more.pop("sandbox", True) and t.no_sandbox:
-            not_run.append(("no sandbox here (%s)" % t.no_sandbox, what))
-        else:
-            runnable.append((what, data, want, start, more))
-
-    def outcome(row):
-        what, data, want, start, more = row
-        folder = tempfile.mkdtemp(dir=t.work)
-        os.chmod(folder, 0o755)
-        package = write(os.path.join(folder, more.pop("name", "verify.zip")), data, 0o644)
-        scratch = os.path.join(folder, "tmp")  # where it makes its scratch folder
-        os.mkdir(scratch)
-        if os.geteuid() == 0:
-            os.chown(scratch, NOBODY, NOBODY)
-        command = (start if os.geteuid() == 0 else []) + [
-            os.path.join(t.repo, "tools", "verify"), package]
-        # On a terminal of its own, on which the verifier typed a line first.
-        typed = more.pop("terminal", False) and b"typed by the verifier\n"
+    try:
         status, output = run(*(["script", "-qec", shlex.join(command), "/dev/null"] if typed
                                else command), env=dict(t.hostile, TMPDIR=scratch, **more),
                              typed=typed or None)
-        left = os.listdir(scratch)
-        shutil.rmtree(folder)
-        verdict = [line.replace(package, "ZIP").replace(t.cache, "CACHE").replace(t.repo, "REPO")
-                   for line in output.splitlines() if re.match(
-                       "built from|NOT built|tools/verify|To check|then,|not using|keeping no"
-                       "|running as", line)]
-        # Nothing from the zip or the build reaches the terminal unescaped,
-        # C1 controls included; nothing the builds ran wrote outside their
-        # folders or to the keyring, reached a socket or ran from PATH; no
-        # scratch folder is left.
-        controls = re.findall(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", output)
-        escaped = [path for path in t.targets + [os.path.join(t.planted, "ran")]
-                   if os.path.exists(path)] + t.reached + left + [
-            "a key" for _ in range(keyring(1, 10, -3, b"user", b"archver-left", 0) >= 0)]
-        return what, (status, verdict, controls, escaped), want + ([], [])
-
-    with concurrent.futures.ThreadPoolExecutor(3) as pool:
-        results = [outcome(row) for row in runnable[:1]] + list(pool.map(outcome, runnable[1:]))
-    run("git", "-C", t.repo, "checkout", "README.md")
-    assert {what: got for what, got, _ in results} == {what: want for what, _, want in results}
-    return not_run
-
-
-def skip_rows(not_run):
-    """The test skipped, once the rows that ran passed, where rows did not
-    run: each by its name, under its reason."""
-    if not_run:
-        pytest.skip("not run here, the other rows passed: " + "; ".join("%s: %s" % (why, ", ".join(
-            repr(what) for cause, what in not_run if cause == why)) for why in dict(not_run)))
+    finally:
+        write(limits, kept)
+        run("git", "-C", t.repo, "checkout", "README.md")
+    left = os.listdir(scratch)
+    shutil.rmtree(folder)
+    verdict = [line.replace(package, "ZIP").replace(t.cache, "CACHE").replace(t.repo, "REPO")
+               for line in output.splitlines() if re.match(
+                   "built from|NOT built|tools/verify|To check|then,|not using|keeping no"
+                   "|running as", line)]
+    # Nothing from the zip or the build reaches the terminal unescaped, C1
+    # controls included; nothing the build ran wrote outside its folders or
+    # to the keyring, reached a socket or ran from PATH; no scratch folder
+    # is left. What escaped is cleared for the next row.
+    controls = re.findall(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", output)
+    written = [path for path in t.targets + [os.path.join(t.planted, "ran")]
+               if os.path.exists(path)]
+    key = keyring(1, 10, -3, b"user", b"archver-left", 0)  # KEYCTL_SEARCH
+    escaped = written + t.reached + left + ["a key" for _ in range(key >= 0)]
+    for path in written:
+        os.remove(path)
+    t.reached.clear()
+    keyring(1, 3, key)  # KEYCTL_REVOKE
+    assert (status, verdict, controls, escaped) == tuple(want) + ([], []), output
 
 
 def assert_refused(results):

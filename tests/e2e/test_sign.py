@@ -17,7 +17,7 @@ import types
 
 import pefile
 import pytest
-from releasing import (assert_package, assert_refused, assert_verify, run, sign, skip_rows, write,
+from releasing import (assert_package, assert_refused, assert_verify, run, sign, write,
                        zipped)
 
 
@@ -183,16 +183,25 @@ def test_signing_with_a_timestamp(t, signed):
             for exe in (stamped or b"", signed)] == [True, False]
 
 
-def test_signing_release(t, signed, altered):
-    """Released as the release workflow releases it: the signed file, once
-    it is this build with a signature that holds its digest; tools/verify
-    on that, and on the zip with a signature grown by bytes that no build
-    gives, which still verifies."""
-    releaser = t.releaser
-    status, output, files, _ = releaser.release(env=dict(ARCHVER_SIGNED_EXE=altered.signed))
-    assert (status, files and files["archver.exe"]) == (0, signed), output
-    assert_package(files, t.commit)
-    assert_refused([(what, releaser.release(env=dict(ARCHVER_SIGNED_EXE=exe), older_zip=True))
+@pytest.fixture(scope="module")
+def released(t, altered):
+    """Released as the release workflow releases it, with the signed file:
+    (exit status, output, files), and the files of a release signed with an
+    RFC 3161 timestamp."""
+    status, output, files, _ = t.releaser.release(env=dict(ARCHVER_SIGNED_EXE=altered.signed))
+    with timestamp_server(t.work) as (server, _):
+        stamped = t.releaser.release(env=dict(ARCHVER_SIGNED_EXE=write(os.path.join(
+            t.work, "stamped.exe"), sign(t, t.cert, t.key, url=server)[2])))[2]
+    return types.SimpleNamespace(status=status, output=output, files=files, stamped=stamped)
+
+
+def test_signing_release(t, signed, altered, released):
+    """The signed file shipped once it is this build with a signature that
+    holds its digest; refused otherwise."""
+    assert (released.status, released.files and released.files["archver.exe"]) == \
+        (0, signed), released.output
+    assert_package(released.files, t.commit)
+    assert_refused([(what, t.releaser.release(env=dict(ARCHVER_SIGNED_EXE=exe), older_zip=True))
                     for what, exe in [("signed exe with a changed code byte", altered.tampered),
                                       ("unsigned exe given as signed", altered.stripped),
                                       ("a certificate table of garbage given as signed",
@@ -202,27 +211,38 @@ def test_signing_release(t, signed, altered):
                                        altered.grown),
                                       ("an attribute the signer did not sign", altered.blob),
                                       ("a signature with a SHA-1 digest", altered.sha1)]])
-    when = int(run("git", "-C", t.repo, "log", "-1", "--format=%ct")[1])
-    grown = open(altered.grown, "rb").read()
-    with timestamp_server(t.work) as (server, _):
-        stamped = releaser.release(env=dict(ARCHVER_SIGNED_EXE=write(os.path.join(
-            t.work, "stamped.exe"), sign(t, t.cert, t.key, url=server)[2])))[2]
+    # Grown by bytes that no build gives, the signature still verifies.
     assert run("osslsigncode", "verify", "-CAfile", t.cert, "-in", altered.grown)[0] == 0
-    skip_rows(assert_verify(t, [
-        ("signed release", files["zip"], (0, ["built from these sources: commit " + t.commit])),
-        ("a certificate table of garbage", zipped(dict(files, **{"archver.exe": open(
-            altered.garbage, "rb").read()}), when), (1, [
-                "NOT built from these sources: commit %s gives another archver.exe, SHA256SUMS"
-                % t.commit])),
-        ("this build with another build's signature", zipped(dict(files, **{
-            "archver.exe": open(altered.mismatched, "rb").read()}), when), (1, [
-                "tools/verify: no signature that holds the file's SHA-256 digest"])),
-        *[(what, zipped(dict(files, **{"archver.exe": exe}), when), (1, [
-            "NOT built from these sources: commit %s gives another archver.exe, SHA256SUMS"
-            % t.commit])) for what, exe in (("64 bytes more inside the signature", grown), (
-                "an attribute the signer did not sign", open(altered.blob, "rb").read()))],
-        ("signed release with an RFC 3161 timestamp", stamped["zip"],
-         (0, ["built from these sources: commit " + t.commit]))]))
+
+
+def with_exe(t, released, path):
+    """The signed release's zip with the file at path as archver.exe."""
+    when = int(run("git", "-C", t.repo, "log", "-1", "--format=%ct")[1])
+    return zipped(dict(released.files, **{"archver.exe": open(path, "rb").read()}), when)
+
+
+# tools/verify on the signed releases and on zips with another signature:
+# (what, the zip from t, released and altered, what tools/verify concludes).
+ANOTHER = "NOT built from these sources: commit %s gives another archver.exe, SHA256SUMS"
+SIGNED_ROWS = [
+    ("signed release", lambda t, r, a: r.files["zip"], (0, "built from these sources: commit %s")),
+    ("signed release with an RFC 3161 timestamp", lambda t, r, a: r.stamped["zip"],
+     (0, "built from these sources: commit %s")),
+    ("a certificate table of garbage", lambda t, r, a: with_exe(t, r, a.garbage), (1, ANOTHER)),
+    ("this build with another build's signature", lambda t, r, a: with_exe(t, r, a.mismatched),
+     (1, "tools/verify: no signature that holds the file's SHA-256 digest")),
+    ("64 bytes more inside the signature", lambda t, r, a: with_exe(t, r, a.grown),
+     (1, ANOTHER)),
+    ("an attribute the signer did not sign", lambda t, r, a: with_exe(t, r, a.blob),
+     (1, ANOTHER)),
+]
+
+
+@pytest.mark.parametrize("zip_of, want", [pytest.param(*row[1:], id=row[0])
+                                          for row in SIGNED_ROWS])
+def test_signing_verify(t, released, altered, zip_of, want):
+    status, verdict = want
+    assert_verify(t, zip_of(t, released, altered), (status, [verdict.replace("%s", t.commit)]))
 
 
 @pytest.mark.parametrize("args", [[b"/o"], [b"/b"], [b"/w"], [b"/?"]], ids=repr)
