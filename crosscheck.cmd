@@ -135,8 +135,8 @@ if "%major%.%minor%"=="5.1" if %sp% LSS 2 set nowow64=1
 if "%major%.%minor%"=="5.2" if not "%type%"=="1" if %sp% LSS 1 set nowow64=1
 
 rem The SHA-256 of the archver.exe checked, which ties a report to a
-rem release; certutil's second line holds it (with blanks between the bytes
-rem before Windows 8). Anything but 64 hexadecimal digits there, such as an
+rem release; certutil's second line holds it (on some versions with blanks
+rem between the bytes). Anything but 64 hexadecimal digits there, such as an
 rem error message, is no hash.
 set sha256=
 type nul >"%scratch%"

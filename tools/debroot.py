@@ -1,6 +1,7 @@
 """What tools/verify keeps in archver-verify of the user's cache folder
 ($XDG_CACHE_HOME, else ~/.cache), while it is the user's alone: builds, and
 roots of other Debian releases, made by mmdebstrap without privileges."""
+import contextlib
 import os
 import pwd
 import re
@@ -88,8 +89,7 @@ def toolchain_root(recorded, when, state, scratch):
 
 # What mmdebstrap's failure says of its cause, and what root can do for it.
 CAUSES = [("newuidmap", "apt-get install uidmap"),
-          ("/etc/sub[ug]id", "usermod --add-subuids 100000-165535 --add-subgids 100000-165535 "
-           "{user}"),
+          ("/etc/sub[ug]id", "usermod --add-subuids {ids} --add-subgids {ids} {user}"),
           ("unshare|namespace", "sysctl -w kernel.unprivileged_userns_clone=1")]
 # Debian's snapshot archive keeps every version there was of each package, by
 # date, where Debian's archive keeps one a release; its dates are long past
@@ -98,6 +98,19 @@ SNAPSHOT = "deb [check-valid-until=no] https://snapshot.debian.org/archive/debia
 MIRROR = "ARCHVER_DEBIAN_MIRROR"
 ELSEWHERE = ("To check it from another mirror of Debian's snapshot archive, or from its snapshot "
              "of another date, name that in %s" % MIRROR)
+
+
+def free_ids(paths=("/etc/subuid", "/etc/subgid")):
+    """65536 subordinate ids that no line of paths holds yet: those after
+    the last one any holds, from 100000 on, as useradd gives them out."""
+    start = 100000
+    for path in paths:
+        with contextlib.suppress(OSError), open(path) as f:
+            for line in f:
+                fields = line.strip().split(":")
+                if len(fields) == 3 and fields[1].isdigit() and fields[2].isdigit():
+                    start = max(start, int(fields[1]) + int(fields[2]))
+    return "%d-%d" % (start, start + 65535)
 
 
 def make_root(suite, wanted, kept, when):
@@ -121,7 +134,7 @@ def make_root(suite, wanted, kept, when):
         user = shlex.quote(pwd.getpwuid(os.getuid()).pw_name)
         for cause, remedy in CAUSES:
             if re.search(cause, str(e)):
-                raise CannotRebuild(why, remedy.format(user=user))
+                raise CannotRebuild(why, remedy.format(user=user, ids=free_ids()))
         # Else the mirror is out of reach or has not that toolchain.
         raise CannotRebuild(why + "\n" + ELSEWHERE, None)
     os.replace(part, kept)

@@ -11,6 +11,7 @@ import time
 import types
 import zipfile
 
+import debroot
 import pristine
 import pytest
 from releasing import NOBODY, assert_verify, run, write, zipped
@@ -112,6 +113,7 @@ def v(t, unsigned):
     os.mkdir(standin)
     write(os.path.join(standin, "mmdebstrap"), MMDEBSTRAP, 0o755)
     user = "nobody" if os.geteuid() == 0 else pwd.getpwuid(os.getuid()).pw_name
+    ids = debroot.free_ids()
 
     def mmdebstrap(says):
         cache = tempfile.mkdtemp(dir=t.work)
@@ -252,7 +254,7 @@ ROWS = [
      v.mmdebstrap("fail:E: unshare: Operation not permitted"))),
     ("another compiler, no subordinate ids", lambda v: (v.other, (3, [
         v.cannot + "E: No entry for %s in /etc/subgid" % v.user, "To check it, as root: usermod "
-        "--add-subuids 100000-165535 --add-subgids 100000-165535 " + v.user, v.then]),
+        "--add-subuids %s --add-subgids %s %s" % (v.ids, v.ids, v.user), v.then]),
      v.mmdebstrap("fail:E: No entry for %s in /etc/subgid" % v.user))),
     ("another compiler, the mirror ARCHVER_DEBIAN_MIRROR names out of reach", lambda v: (v.other, (3, [
         v.cannot + "E: Failed to fetch http://mirror.example/debian"] + v.elsewhere), dict(

@@ -72,7 +72,7 @@ NO_REGISTRY = ["registry", "EXPECT_CODE", "/o", "/w"]
 INJECTED = "INJECTED"
 HOSTILE = '"&echo %s&rem %%PATH%% !x! (' % INJECTED
 # What a stand-in certutil prints: {sha256} is archver.exe's, {spaced} with
-# blanks between the bytes, as Windows before 8 prints it.
+# blanks between the bytes, as some versions print it.
 CERTUTIL = "ARCHVER_STANDIN_PRINT"
 HASHED = "SHA256 hash of file:\n%s\nCertUtil: -hashfile command completed successfully.\n"
 SERVER_2012_R2_DC = registry_version("6.3", "9600", "LanmanNT")

@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 import behaviour
+import debroot
 import manifests
 import pytest
 import signing
@@ -33,6 +34,26 @@ def test_command_line(tool, args, status):
     usage = b"usage: tools/%s" % tool.encode()
     assert (done.returncode, usage in done.stdout, usage in done.stderr) == \
         (status, status == 0, status == 2)
+
+
+# (what, /etc/subuid, /etc/subgid, the ids verify's advice adds)
+SUBORDINATE_IDS = [
+    ("none given out", None, "", "100000-165535"),
+    ("the first user's", "u1:100000:65536\n", "u1:100000:65536\n", "165536-231071"),
+    ("the last of either file", "u1:100000:65536\n", "u1:100000:65536\nu2:300000:10\n",
+     "300010-365545"),
+    ("a line that is no range", "u1:x:65536\n# 900000\n", "", "100000-165535"),
+]
+
+
+@pytest.mark.parametrize("subuid, subgid, ids", [row[1:] for row in SUBORDINATE_IDS],
+                         ids=[row[0] for row in SUBORDINATE_IDS])
+def test_free_subordinate_ids(tmp_path, subuid, subgid, ids):
+    paths = [str(tmp_path / name) for name in ("subuid", "subgid")]
+    for path, text in zip(paths, (subuid, subgid)):
+        if text is not None:
+            open(path, "w").write(text)
+    assert debroot.free_ids(paths) == ids
 
 
 ADDRESS = "https://github.com/someone/archver/releases/download/v1.3.0"
