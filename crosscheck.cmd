@@ -3,8 +3,9 @@ rem crosscheck.cmd [ARCHVER]: runs archver.exe (default: the one beside this
 rem file) in every mode and compares each answer with what this Windows says
 rem elsewhere: the architecture in the environment and the registry, the
 rem version and build in the registry and from "ver", the product type in the
-rem registry, and EXPECT_CODE when set. One line per check, then "crosscheck:
-rem all agree" (exit 0) or what disagrees (exit 1); exit 2 without
+rem registry, and EXPECT_CODE when set. A line per answer of archver's, a
+rem SOURCES line per disagreement among the sources, then "crosscheck: all
+rem agree" (exit 0) or the count of each (exit 1); exit 2 without
 rem archver.exe or without a folder of its own in TEMP. Where reg.exe cannot
 rem read the registry (Windows 2000 has none in System32), the environment and "ver"
 rem stand in as far as they go, and each check nothing else answers, the

@@ -6,6 +6,7 @@ import re
 
 import pristine
 import pytest
+import recipes
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 # Words of a document that a published release would make false.
@@ -35,3 +36,16 @@ def test_version_only_in_the_changelog_with_its_date(texts):
              for m in re.findall(r"\d+\.\d+\.\d+", text) if m == version],
             bool(re.fullmatch(r"%s \((\d{4}-\d\d-\d\d|unreleased)\)" % re.escape(version),
                               headings[0] if headings else ""))) == ([], True)
+
+
+def test_server_builds_said_alike(texts):
+    """The servers' builds: README's table, the batch and PowerShell
+    recipes, each as the recipes' tests expect them."""
+    recipes_md = texts["docs/recipes.md"]
+    servers = re.search(r"(?m)^\$servers = @\{(.*?)\}$", recipes_md, re.S).group(1)
+    assert ({int(b) for b in re.findall(r"(?m)^\| Server[^|]*\| 2 or 3 \| (\d+) \|$",
+                                         texts["README.md"])},
+            {int(b): n for b, n in re.findall(r"(?m)^if %build% EQU (\d+) set name=(.*)$",
+                                              recipes_md)},
+            {int(b): n for b, n in re.findall(r"(\d+) = '([^']*)'", servers)}) == \
+        (set(recipes.SERVERS), recipes.SERVERS, recipes.SERVERS)
