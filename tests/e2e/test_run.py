@@ -4,9 +4,14 @@ the real releases' values written out, and the DLLs each run loads against
 the do-nothing program's (user32 drags in a dozen more: only the Server
 2003 R2 question may load it); the harness's quoting, on showargs.exe.
 """
+import os
 import re
+import shlex
+import subprocess
+import sys
 
 import pytest
+import winehost
 
 from behaviour import HINT, MODES, machine_answers, read_machine, report
 from poses import (SERVER_2003_SP2, SERVER_2008_R2_SP1_DC, SERVER_2025, WINDOWS_10, WINDOWS_11,
@@ -102,6 +107,19 @@ def test_full_device(wine, win7, args, code, built):
     """Output that cannot be written changes nothing."""
     with open("/dev/full", "wb") as full:
         assert wine.run(built["exe"], args, stdout=full)[1:] == (b"", code)
+
+
+@pytest.mark.win64
+def test_run_on_a_terminal(built, tmp_path):
+    """tools/run's harness on a terminal, in a copy of the booted 64-bit
+    prefix: archver's own bytes, then its exit code."""
+    prefix = str(tmp_path / "prefix")
+    winehost.copy_prefix(os.path.join(built["wine_dir"], "win64"), prefix)
+    command = [sys.executable, winehost.__file__, prefix, built["launch"], built["exe"], "a b",
+               "/b"]
+    done = subprocess.run(["script", "-qec", shlex.join(command), "/dev/null"],
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=300)
+    assert done.stdout.replace(b"\r", b"") == HINT.replace(b"\r", b"") + b"exit code: 0\n"
 
 
 @pytest.fixture(scope="module")

@@ -64,3 +64,41 @@ def test_test_ended_by_term_removes_its_prefixes(tmp_path):
     done = subprocess.run(["sh", str(tmp_path / "tools" / "test")], stdout=subprocess.DEVNULL,
                           env=dict(os.environ, PATH="%s:%s" % (tmp_path / "bin", os.environ["PATH"])))
     assert (done.returncode, (tmp_path / "build" / "wine").exists()) == (130, False)
+
+
+# What CTest's log holds of a passing pytest test: its counts, a skip, and
+# what the harness ran again, indented; then a test that printed none.
+LAST_TEST = """1/2 Test: test_crosscheck_wow64
+SKIPPED [1] e2e/test_verify.py:9: root alone starts it so
+2 run again
+    launch.exe a
+    reg import
+18 passed, 37 deselected in 9.00s
+Test time = 9 sec
+2/2 Test: lint_yamllint
+0 run again
+"""
+# (what, the preset whose ctest fails, tools/test's exit status, the
+# presets whose summaries it prints)
+TEST_RUNS = [("every preset passing", None, 0, ["host", "windows-x86", "windows-x86-clang"]),
+             ("the GCC preset's ctest failing", "windows-x86", 8, ["host"])]
+
+
+@pytest.mark.parametrize("failing, status, summed", [row[1:] for row in TEST_RUNS],
+                         ids=[row[0] for row in TEST_RUNS])
+def test_test_summary(tmp_path, failing, status, summed):
+    """tools/test prints what each passing ctest's pytest counted, and ends
+    with the status of a ctest that fails, its prefixes removed."""
+    os.makedirs(tmp_path / "tools")
+    shutil.copy(os.path.join(TOP, "tools", "test"), tmp_path / "tools")
+    stand_ins(tmp_path / "tools", {"setup": "exit 0"})
+    log = "build/$2/Testing/Temporary/LastTest.log"
+    stand_ins(tmp_path / "bin", {"cmake": "mkdir -p build/wine", "ctest": (
+        'mkdir -p "$(dirname %s)"\ncat >%s <<"END"\n%sEND\n[ "$2" != "%s" ] || exit 8'
+        % (log, log, LAST_TEST, failing))})
+    done = subprocess.run(["sh", str(tmp_path / "tools" / "test")], stdout=subprocess.PIPE,
+                          env=dict(os.environ, PATH="%s:%s" % (tmp_path / "bin", os.environ["PATH"])))
+    # A test that ran nothing again says nothing.
+    summary = ["test_crosscheck_wow64: " + line for line in LAST_TEST.splitlines()[1:6]]
+    assert (done.returncode, done.stdout.decode().splitlines(),
+            (tmp_path / "build" / "wine").exists()) == (status, summary * len(summed), False)

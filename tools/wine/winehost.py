@@ -403,8 +403,14 @@ def main():
         return keep_booted(*sys.argv[1:4])
     prefix_dir, launcher, program = sys.argv[1:4]
     args = [os.fsencode(arg) for arg in sys.argv[4:]]
+    # What the program prints is read through pipes, as the tests read it,
+    # and written here: on a terminal Wine's own console would paint it with
+    # escape sequences, and under load lose it before it painted it.
     with Prefix(prefix_dir, "win64", launcher) as wine:
-        _, _, code = wine.run(program, args, stdout=sys.stdout)
+        out, err, code = wine.run(program, args)
+    sys.stdout.buffer.write(out)
+    sys.stdout.buffer.flush()
+    sys.stderr.buffer.write(err)
     print("exit code: %d" % code)
     return 0
 
