@@ -328,9 +328,9 @@ def sign(t, cert, key, url=None, env=None):
     return status, output, open(signed, "rb").read() if os.path.exists(signed) else None
 
 
-def assert_verify(t, data, want, more=None):
-    """tools/verify on the zip's bytes data: (exit status, what it
-    concludes) as want. more: the environment, "start" to start it
+def assert_verify(t, what, data, want, more=None):
+    """tools/verify on the zip's bytes data, the row what: (exit status,
+    what it concludes) as want. more: the environment, "start" to start it
     otherwise than as nobody where the tests run as root, "name" the zip's
     file name, "root" where root alone can plant what it needs, "sandbox"
     False where it stops before its first step in the sandbox, "terminal"
@@ -342,9 +342,9 @@ def assert_verify(t, data, want, more=None):
     more = dict(more or {})
     start, by_root = more.pop("start", AS_NOBODY), more.pop("root", False)
     if (start != AS_NOBODY or by_root) and os.geteuid() != 0:
-        pytest.skip("root alone starts it so")
+        pytest.skip("%s: root alone starts it so" % what)
     if more.pop("sandbox", True) and t.no_sandbox:
-        pytest.skip("no sandbox here (%s)" % t.no_sandbox)
+        pytest.skip("%s: no sandbox here (%s)" % (what, t.no_sandbox))
     folder = tempfile.mkdtemp(dir=t.work)
     os.chmod(folder, 0o755)
     package = write(os.path.join(folder, more.pop("name", "verify.zip")), data, 0o644)

@@ -240,9 +240,10 @@ SIGNED_ROWS = [
 
 @pytest.mark.parametrize("zip_of, want", [pytest.param(*row[1:], id=row[0])
                                           for row in SIGNED_ROWS])
-def test_signing_verify(t, released, altered, zip_of, want):
+def test_signing_verify(t, released, altered, zip_of, want, request):
     status, verdict = want
-    assert_verify(t, zip_of(t, released, altered), (status, [verdict.replace("%s", t.commit)]))
+    assert_verify(t, request.node.callspec.id, zip_of(t, released, altered),
+                  (status, [verdict.replace("%s", t.commit)]))
 
 
 @pytest.mark.parametrize("args", [[b"/o"], [b"/b"], [b"/w"], [b"/?"]], ids=repr)

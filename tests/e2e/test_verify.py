@@ -302,9 +302,9 @@ ROWS = [
 
 @pytest.mark.filterwarnings("ignore:Duplicate name")  # the row that ships archver.exe twice
 @pytest.mark.parametrize("row", [pytest.param(row, id=what) for what, row in ROWS])
-def test_verify(t, v, row, planted):
+def test_verify(t, v, row, planted, request):
     """tools/verify on the unsigned release and on zips made from it: every
     kind of forgery, each remade with SHA256SUMS to match, and the commits
     that try to reach out of their build or to outgrow their limits."""
     data, want, *more = row(v)
-    assert_verify(t, data, want, *more)
+    assert_verify(t, request.node.callspec.id, data, want, *more)
