@@ -7,6 +7,7 @@ the do-nothing program's (user32 drags in a dozen more: only the Server
 import os
 import re
 import shlex
+import shutil
 import subprocess
 import sys
 
@@ -110,15 +111,18 @@ def test_full_device(wine, win7, args, code, built):
 
 
 @pytest.mark.win64
-def test_run_on_a_terminal(built, tmp_path):
+def test_run_on_a_terminal(wine, built):
     """tools/run's harness on a terminal, in a copy of the booted 64-bit
-    prefix: archver's own bytes, then its exit code."""
-    prefix = str(tmp_path / "prefix")
+    prefix beside it (hard links): archver's own bytes, then its code."""
+    prefix = os.path.join(built["wine_dir"], "terminal-%d" % os.getpid())
     winehost.copy_prefix(os.path.join(built["wine_dir"], "win64"), prefix)
     command = [sys.executable, winehost.__file__, prefix, built["launch"], built["exe"], "a b",
                "/b"]
-    done = subprocess.run(["script", "-qec", shlex.join(command), "/dev/null"],
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=300)
+    try:
+        done = subprocess.run(["script", "-qec", shlex.join(command), "/dev/null"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=300)
+    finally:
+        shutil.rmtree(prefix)
     assert done.stdout.replace(b"\r", b"") == HINT.replace(b"\r", b"") + b"exit code: 0\n"
 
 
