@@ -42,9 +42,9 @@ EVERY = ("win64", "wow64", "win32")
 SIXTY_FOUR = ("win64", "wow64")
 
 
-def hosted(*marks, hosts):
-    """The marks of a test that runs on hosts."""
-    return [getattr(pytest.mark, mark) for mark in list(marks) + list(hosts)]
+def hosted(group, hosts):
+    """The marks of a row of group that runs under hosts."""
+    return [getattr(pytest.mark, mark) for mark in [group] + list(hosts)]
 
 
 # A row: what it shows, the pose, the hosts it runs on; the program
@@ -386,7 +386,7 @@ def windows_line(row, arch, env, ver):
 
 
 @pytest.mark.parametrize("row", [pytest.param(row, id=row.name, marks=hosted(
-    "crosscheck", hosts=row.hosts)) for row in CROSSCHECK])
+    "crosscheck", row.hosts)) for row in CROSSCHECK])
 def test_crosscheck(wine, crosscheck, row, request):
     """What crosscheck.cmd prints and ends with for the row."""
     # Wine hands the registry's machine to every process.
@@ -423,16 +423,15 @@ def test_crosscheck(wine, crosscheck, row, request):
     last = "crosscheck: %d mismatches with archver, %d problems with the sources" % (
         len(row.mismatches), len(sources)) if row.mismatches or sources else \
         "crosscheck: all agree"
-    checked = windows_path(os.path.join(crosscheck["odd" if row.start == "double click" else
-                                                   "folder"], "archver.exe"))
     # Standard error empty, or but for lines a row allows; nothing of the
     # run left in TEMP, and icacls.bat beside it did not run.
     if row.ends:
         last = "crosscheck: " + row.ends.format(**names)
         expected = (2, ([last], [], [], [], [], [], [], [], last), b"", [], False)
     else:
-        first = crosscheck["programs"][row.program]
-        first = "crosscheck: " + (windows_path(first) if first else checked)
+        checked = crosscheck["programs"][row.program] or os.path.join(
+            crosscheck["odd" if row.start == "double click" else "folder"], "archver.exe")
+        first = "crosscheck: " + windows_path(checked)
         expected = (1 if row.mismatches or sources else 0,
                     ([first], passed, row.mismatches, row.unknown, sources, hashes, [],
                      [wine.with_build(windows)], last), b"", [], False)
@@ -482,7 +481,7 @@ def installers(built, tmp_path_factory):
 
 
 @pytest.mark.parametrize("recipe", [pytest.param(
-    recipe, marks=hosted("recipes", hosts=recipe.hosts),
+    recipe, marks=hosted("recipes", recipe.hosts),
     id=recipe.name + "".join(", " + k for k in recipe.extra)) for recipe in RECIPES])
 def test_recipes(wine, start, installers, recipe, request):
     """What recipes.py expects it takes from the registry, as on a runner."""
