@@ -19,7 +19,7 @@ import winehost
 # pytest explains the assertions in releasing.py too.
 pytest.register_assert_rewrite("releasing")
 from releasing import (AS_NOBODY, FLAGS, NOBODY, PLANTED, Releaser, keyring, listening,
-                       make_repository, run, sign, write)
+                       make_repository, no_terminal, run, sign, write)
 
 # The cmd.exe a run takes: that of 64-bit Windows, the 32-bit one there, or
 # that of 32-bit Windows; the prefix of its bitness runs every test.
@@ -68,6 +68,13 @@ def pytest_terminal_summary(terminalreporter):
     reruns = winehost.reruns
     terminalreporter.write_line("%d run again%s" % (len(reruns), "".join(
         "\n    " + what for what in reruns)))
+
+
+@pytest.fixture(scope="session")
+def terminal():
+    """A pseudo-terminal can be opened here; the test is skipped otherwise."""
+    if no_terminal():
+        pytest.skip(no_terminal())
 
 
 @pytest.fixture(scope="session")

@@ -328,6 +328,17 @@ def sign(t, cert, key, url=None, env=None):
     return status, output, open(signed, "rb").read() if os.path.exists(signed) else None
 
 
+def no_terminal():
+    """Why no pseudo-terminal can be opened here (a chroot without
+    /dev/pts), or ""."""
+    try:
+        for fd in os.openpty():
+            os.close(fd)
+    except OSError as e:
+        return "no pseudo-terminal here (%s)" % e.strerror
+    return ""
+
+
 def assert_verify(t, what, data, want, more=None):
     """tools/verify on the zip's bytes data, the row what: (exit status,
     what it concludes) as want. more: the environment, "start" to start it
@@ -345,6 +356,8 @@ def assert_verify(t, what, data, want, more=None):
         pytest.skip("%s: root alone starts it so" % what)
     if more.pop("sandbox", True) and t.no_sandbox:
         pytest.skip("%s: no sandbox here (%s)" % (what, t.no_sandbox))
+    if more.get("terminal") and no_terminal():
+        pytest.skip("%s: %s" % (what, no_terminal()))
     folder = tempfile.mkdtemp(dir=t.work)
     os.chmod(folder, 0o755)
     package = write(os.path.join(folder, more.pop("name", "verify.zip")), data, 0o644)

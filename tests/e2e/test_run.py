@@ -111,7 +111,7 @@ def test_full_device(wine, win7, args, code, built):
 
 
 @pytest.mark.win64
-def test_run_on_a_terminal(wine, built):
+def test_run_on_a_terminal(wine, built, terminal):
     """tools/run's harness on a terminal, in a copy of the booted 64-bit
     prefix beside it (hard links): archver's own bytes, then its code."""
     prefix = os.path.join(built["wine_dir"], "terminal-%d" % os.getpid())
