@@ -54,18 +54,6 @@ def test_setup_run_on_a_bare_debian(tmp_path, who, uid, sudo, status, said, call
                 status, said, ["dpkg --print-foreign-architectures"] + calls)
 
 
-def test_test_ended_by_term_removes_its_prefixes(tmp_path):
-    """tools/test ended by TERM in the middle of a build: the Wine prefixes
-    it booted go."""
-    shutil.copy(os.path.join(TOP, "tools", "test"), tmp_path)
-    stand_ins(tmp_path / "tools", {"setup": "exit 0"})
-    shutil.move(tmp_path / "test", tmp_path / "tools" / "test")
-    stand_ins(tmp_path / "bin", {"cmake": 'mkdir -p build/wine\nkill -TERM "$PPID"'})
-    done = subprocess.run(["sh", str(tmp_path / "tools" / "test")], stdout=subprocess.DEVNULL,
-                          env=dict(os.environ, PATH="%s:%s" % (tmp_path / "bin", os.environ["PATH"])))
-    assert (done.returncode, (tmp_path / "build" / "wine").exists()) == (130, False)
-
-
 # What CTest's log holds of a passing pytest test: its counts, a skip, and
 # what the harness ran again, indented; then a test that printed none.
 LAST_TEST = """1/2 Test: test_crosscheck_wow64
@@ -78,27 +66,28 @@ Test time = 9 sec
 2/2 Test: lint_yamllint
 0 run again
 """
-# (what, the preset whose ctest fails, tools/test's exit status, the
-# presets whose summaries it prints)
-TEST_RUNS = [("every preset passing", None, 0, ["host", "windows-x86", "windows-x86-clang"]),
-             ("the GCC preset's ctest failing", "windows-x86", 8, ["host"])]
+LOG = "build/$2/Testing/Temporary/LastTest.log"
+PASSING = 'mkdir -p "$(dirname %s)"\ncat >%s <<"END"\n%sEND\n' % (LOG, LOG, LAST_TEST)
+# (what, cmake's and ctest's stand-ins, tools/test's exit status, how many
+# presets' summaries it prints): each run ends with its prefixes removed.
+TEST_RUNS = [("every preset passing", "", PASSING, 0, 3),
+             ("the GCC preset's ctest failing", "", PASSING + '[ "$2" != windows-x86 ] || exit 8',
+              8, 1),
+             ("ended by TERM in the middle of a build", 'kill -TERM "$PPID"', "", 130, 0)]
 
 
-@pytest.mark.parametrize("failing, status, summed", [row[1:] for row in TEST_RUNS],
+@pytest.mark.parametrize("cmake, ctest, status, summed", [row[1:] for row in TEST_RUNS],
                          ids=[row[0] for row in TEST_RUNS])
-def test_test_summary(tmp_path, failing, status, summed):
+def test_test(tmp_path, cmake, ctest, status, summed):
     """tools/test prints what each passing ctest's pytest counted, and ends
-    with the status of a ctest that fails, its prefixes removed."""
+    with the status of a ctest that fails or with 130 when stopped."""
     os.makedirs(tmp_path / "tools")
     shutil.copy(os.path.join(TOP, "tools", "test"), tmp_path / "tools")
     stand_ins(tmp_path / "tools", {"setup": "exit 0"})
-    log = "build/$2/Testing/Temporary/LastTest.log"
-    stand_ins(tmp_path / "bin", {"cmake": "mkdir -p build/wine", "ctest": (
-        'mkdir -p "$(dirname %s)"\ncat >%s <<"END"\n%sEND\n[ "$2" != "%s" ] || exit 8'
-        % (log, log, LAST_TEST, failing))})
+    stand_ins(tmp_path / "bin", {"cmake": "mkdir -p build/wine\n" + cmake, "ctest": ctest})
     done = subprocess.run(["sh", str(tmp_path / "tools" / "test")], stdout=subprocess.PIPE,
                           env=dict(os.environ, PATH="%s:%s" % (tmp_path / "bin", os.environ["PATH"])))
     # A test that ran nothing again says nothing.
     summary = ["test_crosscheck_wow64: " + line for line in LAST_TEST.splitlines()[1:6]]
     assert (done.returncode, done.stdout.decode().splitlines(),
-            (tmp_path / "build" / "wine").exists()) == (status, summary * len(summed), False)
+            (tmp_path / "build" / "wine").exists()) == (status, summary * summed, False)
