@@ -73,8 +73,9 @@ def pytest_terminal_summary(terminalreporter):
 @pytest.fixture(scope="session")
 def terminal():
     """A pseudo-terminal can be opened here; the test is skipped otherwise."""
-    if no_terminal():
-        pytest.skip(no_terminal())
+    missing = no_terminal()
+    if missing:
+        pytest.skip(missing)
 
 
 @pytest.fixture(scope="session")

@@ -356,8 +356,9 @@ def assert_verify(t, what, data, want, more=None):
         pytest.skip("%s: root alone starts it so" % what)
     if more.pop("sandbox", True) and t.no_sandbox:
         pytest.skip("%s: no sandbox here (%s)" % (what, t.no_sandbox))
-    if more.get("terminal") and no_terminal():
-        pytest.skip("%s: %s" % (what, no_terminal()))
+    missing = more.get("terminal") and no_terminal()
+    if missing:
+        pytest.skip("%s: %s" % (what, missing))
     folder = tempfile.mkdtemp(dir=t.work)
     os.chmod(folder, 0o755)
     package = write(os.path.join(folder, more.pop("name", "verify.zip")), data, 0o644)

@@ -17,8 +17,7 @@ import types
 
 import pefile
 import pytest
-from releasing import (assert_package, assert_refused, assert_verify, run, sign, write,
-                       zipped)
+from releasing import assert_package, assert_refused, assert_verify, run, sign, write, zipped
 
 
 SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"

@@ -218,9 +218,10 @@ def check_no_answer(top, directory, cmd):
     os.makedirs(folder, exist_ok=True)
     write_recipes(recipes(top), folder, nothing)
     shutil.copy(os.path.join(directory, STANDIN, "example-setup.exe"), folder)
-    # (what, the program, script, how it runs, its variables, what it prints,
-    # exit status); cmd and PowerShell say on stderr, in the system's
-    # language, what they missed where archver is missing.
+    # (what, whether nothing.exe stands in for archver, script, how it runs,
+    # its variables, what it prints, exit status); cmd and PowerShell say on
+    # stderr, in the system's language, what they missed where archver is
+    # missing.
     runs = []
     for code in NO_ANSWER_CODES:
         values = dict(code=MISSING, ps_code=0, started="archver.exe is not beside this script") \
@@ -232,22 +233,22 @@ def check_no_answer(top, directory, cmd):
             outputs += [("%s.ps1" % name, run_powershell, want)
                         for name, want in NO_ANSWER_POWERSHELL.items()]
         runs += [("%s, archver %s" % (script, "missing" if code is None else "ending %d" % code),
-                  code is not None and nothing, script, runner, env, want.format(**values), 1)
+                  code is not None, script, runner, env, want.format(**values), 1)
                  for script, runner, want in outputs]
-    runs += [("quick-start.bat, /b answering 2, /o %d" % code, nothing, "quick-start.bat",
+    runs += [("quick-start.bat, /b answering 2, /o %d" % code, True, "quick-start.bat",
               run_batch, {"ARCHVER_STANDIN_EXIT_B": "2", "ARCHVER_STANDIN_EXIT_O": str(code)},
               "64-bit Windows\narchver did not answer /o: %d\n" % code, 1)
              for code in QUICK_START_O]
-    runs += [("installer around the stand-in, %s" % codes, nothing, "installer.bat", run_batch,
+    runs += [("installer around the stand-in, %s" % codes, True, "installer.bat", run_batch,
               codes, want, 0) for codes, want in STANDIN_INSTALLS]
-    for what, program, script, runner, env, want, status in runs:
-        archver = os.path.join(folder, "archver.exe")
-        if program:
-            shutil.copy(program, archver)
-        elif os.path.exists(archver):
+    archver = os.path.join(folder, "archver.exe")
+    for what, standing_in, script, runner, env, want, status in runs:
+        if standing_in and not os.path.exists(archver):
+            shutil.copy(nothing, archver)
+        elif not standing_in and os.path.exists(archver):
             os.remove(archver)
         out, err, got = runner(cmd, folder, script, env)
-        check("%s under %s" % (what, cmd), (out, err if program else b"", got),
+        check("%s under %s" % (what, cmd), (out, err if standing_in else b"", got),
               (crlf(want), b"", status))
 
 
